@@ -10,6 +10,10 @@ namespace ostrel::posix {
 
 // Called first thing by every call of the layer with its own name. True when
 // the call must fail now; the error code is then already set (SetLastError).
+// Release calls (CloseHandle, LocalFree, FindClose, DestroyWindow,
+// UnregisterClassA, UnregisterDeviceNotification, SetupDiDestroyDeviceInfoList,
+// WinUsb_Free) still release before they report the failure, so that a test
+// injecting one can still check that nothing leaks.
 bool FaultHit(const char *call);
 
 // The named call fails with `error` after `after` more successful calls,

@@ -1,0 +1,365 @@
+// The hot-plug watcher: a thread with a hidden message-only window that rescans
+// at every device-change notification, and Shutdown, which stops it and closes
+// every instrument.
+#include "diagnostics/Logger.h"
+#include "discovery/Discover.h"
+#include "transport/DeviceInterfaceGuid.h"
+
+#include <cstring>
+
+std::atomic<Discover *> Discover::notifyOwner{nullptr};
+
+namespace {
+
+const char windowClassName[] = "VornDiscover";
+const DWORD failedExit = 0xFFFFFFFF;
+
+// The watcher whose thread this is: its scans give up once it is told to stop.
+thread_local WatcherControl *runningWatcher = nullptr;
+
+void LogFailure(const char *line)
+{
+    DWORD error = GetLastError();
+    if (Logger *logger = Logger::GetInstance()) {
+        logger->Log(line);
+        logger->LogLastError(error);
+    }
+}
+
+void TraceLine(const Discover &owner, const char *line)
+{
+    if (!owner.traceEnabled)
+        return;
+    if (Logger *logger = Logger::GetInstance())
+        logger->Log(line);
+}
+
+// What the watcher set up, for the clean-up to undo in reverse.
+struct WatcherWindow {
+    HMODULE module = nullptr;
+    HWND window = nullptr;
+    HDEVNOTIFY notification = nullptr;
+};
+
+bool UnregisterWindowClass(HMODULE module)
+{
+    if (UnregisterClassA(windowClassName, module))
+        return true;
+    LogFailure("DiscoveryThread: Could not unregister window class.");
+    return false;
+}
+
+bool DestroyNotifyWindow(HWND window)
+{
+    if (DestroyWindow(window))
+        return true;
+    LogFailure("DiscoveryThread: Could not destroy window.");
+    return false;
+}
+
+// Steps 3 to 6 of the set-up: module, class, window, notification. On failure
+// whatever was set up is undone and false returned.
+bool SetUpWindow(Discover &owner, WatcherWindow &set)
+{
+    set.module = GetModuleHandleA(nullptr);
+    if (set.module == nullptr) {
+        LogFailure("DiscoveryThread: Could not get the module handle.");
+        return false;
+    }
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = Discover::WndProc;
+    windowClass.hInstance = set.module;
+    windowClass.lpszClassName = windowClassName;
+    if (RegisterClassExA(&windowClass) == 0) {
+        LogFailure("DiscoveryThread: Could not register window class.");
+        set.module = nullptr;
+        return false;
+    }
+    set.window = CreateWindowExA(0, windowClassName, "Wnd Title", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                 &owner);
+    if (set.window == nullptr) {
+        LogFailure("DiscoveryThread: Could not create window.");
+        UnregisterWindowClass(set.module);
+        set.module = nullptr;
+        return false;
+    }
+    DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = DeviceInterfaceGuid;
+    set.notification = RegisterDeviceNotificationA(set.window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (set.notification == nullptr) {
+        LogFailure("DiscoveryThread: Could not register for device notification.");
+        DestroyNotifyWindow(set.window);
+        UnregisterWindowClass(set.module);
+        set = WatcherWindow{};
+        return false;
+    }
+    return true;
+}
+
+DWORD TearDownWindow(WatcherWindow &set)
+{
+    DWORD exitCode = 0;
+    if (set.notification != nullptr && !UnregisterDeviceNotification(set.notification)) {
+        LogFailure("DiscoveryThread: Could not unregister device notification.");
+        exitCode = failedExit;
+    }
+    if (set.window != nullptr && !DestroyNotifyWindow(set.window))
+        exitCode = failedExit;
+    if (set.module != nullptr && !UnregisterWindowClass(set.module))
+        exitCode = failedExit;
+    return exitCode;
+}
+
+// Waits for notifications until the watcher is told to stop; each wake-up by
+// input lets PeekMessageA deliver the pending notifications to WndProc, which
+// scans once per notification.
+void WaitForDeviceMessages(WatcherControl &control, HWND window, HANDLE stopEvent)
+{
+    while (control.threadRunning) {
+        try {
+            DWORD woken = MsgWaitForMultipleObjects(1, &stopEvent, FALSE, INFINITE, QS_ALLINPUT);
+            if (woken == WAIT_FAILED) {
+                LogFailure("DiscoveryThread: Could not wait for multiple objects.");
+                // A wait that keeps failing must not flood the log or spin.
+                Sleep(100);
+            } else if (woken == WAIT_OBJECT_0 + 1) {
+                MSG message;
+                PeekMessageA(&message, window, 0, 0, PM_NOREMOVE);
+                Sleep(100);
+            }
+        } catch (...) {
+            if (Logger *logger = Logger::GetInstance())
+                logger->Log("DiscoveryThread Loop: Exception.");
+        }
+    }
+}
+
+DWORD RunWatcher(WatcherControl &control)
+{
+    Discover &owner = *control.owner;
+    TraceLine(owner, "DiscoveryThread: Enter.");
+    HANDLE stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (stopEvent == nullptr) {
+        // Without its stop event the watcher could be neither woken nor
+        // stopped: it does not start.
+        LogFailure("DiscoveryThread: Could not create event.");
+        return failedExit;
+    }
+    {
+        std::lock_guard<std::mutex> lock(control.eventMutex);
+        control.shutdownEvent = stopEvent;
+    }
+    WatcherWindow set;
+    try {
+        if (!SetUpWindow(owner, set))
+            return failedExit;
+        TraceLine(owner, "DiscoveryThread: Waiting for device messages.");
+        WaitForDeviceMessages(control, set.window, stopEvent);
+    } catch (...) {
+        if (Logger *logger = Logger::GetInstance())
+            logger->Log("DiscoveryThread: Exception.");
+        TearDownWindow(set);
+        return failedExit;
+    }
+    DWORD exitCode = TearDownWindow(set);
+    TraceLine(owner, "DiscoveryThread: Exit.");
+    return exitCode;
+}
+
+} // namespace
+
+WatcherControl::~WatcherControl()
+{
+    if (shutdownEvent != nullptr)
+        CloseHandle(shutdownEvent);
+    if (threadHandle != nullptr)
+        CloseHandle(threadHandle);
+}
+
+DWORD WINAPI Discover::DiscoveryThread(void *parameter)
+{
+    std::shared_ptr<WatcherControl> control;
+    {
+        auto *start = static_cast<std::shared_ptr<WatcherControl> *>(parameter);
+        control = std::move(*start);
+        delete start;
+    }
+    control->threadId = GetCurrentThreadId();
+    // A watcher that stopped itself may still hold the window class.
+    if (std::shared_ptr<WatcherControl> previous = std::move(control->previous))
+        WaitForSingleObject(previous->threadHandle, INFINITE);
+    runningWatcher = control.get();
+    DWORD exitCode = RunWatcher(*control);
+    runningWatcher = nullptr;
+    control->exitCode = exitCode;
+    return exitCode;
+}
+
+LRESULT CALLBACK Discover::WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    try {
+        if (message == WM_CREATE) {
+            const auto *creation = reinterpret_cast<const CREATESTRUCTA *>(lParam);
+            notifyOwner = static_cast<Discover *>(creation->lpCreateParams);
+            return 1;
+        }
+        if (message == WM_DEVICECHANGE) {
+            // Every notification, whatever its event, gives one complete scan.
+            if (Discover *owner = notifyOwner) {
+                if (owner->traceEnabled && owner->logger != nullptr)
+                    owner->logger->Log("WM_DEVICECHANGE");
+                owner->ScanWithGate(runningWatcher != nullptr ? &runningWatcher->threadRunning : nullptr);
+            }
+            return 1;
+        }
+        return DefWindowProcA(window, message, wParam, lParam);
+    } catch (...) {
+        if (Logger *logger = Logger::GetInstance())
+            logger->Log("WndProc: Exception.");
+    }
+    return 1;
+}
+
+std::shared_ptr<WatcherControl> Discover::CurrentWatcher()
+{
+    std::lock_guard<std::mutex> lock(watcherMutex);
+    return watcher;
+}
+
+void Discover::CreateDiscoveryThread()
+{
+    try {
+        Trace("CreateDiscoveryThread: Enter.");
+        DeviceDiscovery();
+        StartWatcherThread();
+        Trace("CreateDiscoveryThread: Exit.");
+    } catch (...) {
+        if (logger != nullptr)
+            logger->Log("CreateDiscoveryThread: Exception.");
+    }
+}
+
+// Starts a watcher unless one is running; one window class, one watcher.
+bool Discover::StartWatcherThread()
+{
+    std::lock_guard<std::mutex> lock(watcherMutex);
+    if (watcher && WaitForSingleObject(watcher->threadHandle, 0) == WAIT_TIMEOUT)
+        return false;
+
+    auto control = std::make_shared<WatcherControl>();
+    control->owner = this;
+    control->previous = std::move(retiredWatcher);
+    // Set before the thread exists, so that its first look finds it set.
+    control->threadRunning = true;
+    auto *start = new std::shared_ptr<WatcherControl>(control);
+    DWORD threadId = 0;
+    HANDLE thread = CreateThread(nullptr, 0, DiscoveryThread, start, 0, &threadId);
+    if (thread == nullptr) {
+        delete start;
+        control->threadRunning = false;
+        retiredWatcher = std::move(control->previous);
+        watcher.reset();
+        if (logger != nullptr)
+            logger->Log("CreateDiscoveryThread:  Could not create thread.");
+        return false;
+    }
+    control->threadHandle = thread;
+    control->threadId = threadId;
+    watcher = std::move(control);
+    return true;
+}
+
+void Discover::Shutdown()
+{
+    try {
+        Trace("Shutdown: Enter.");
+        std::shared_ptr<WatcherControl> stopping;
+        {
+            std::lock_guard<std::mutex> lock(watcherMutex);
+            stopping = std::move(watcher);
+        }
+        if (stopping)
+            StopWatcher(stopping);
+        CloseAllAndReset();
+        Trace("Shutdown: Exit.");
+    } catch (...) {
+        if (logger != nullptr)
+            logger->Log("Shutdown: Exception.");
+    }
+}
+
+// Tells the watcher to stop and waits until it has. Its scans give up as soon
+// as threadRunning is false, so even a watcher that cannot be woken no longer
+// touches the table once the scan gate is ours.
+void Discover::StopWatcher(const std::shared_ptr<WatcherControl> &stopping)
+{
+    stopping->threadRunning = false;
+    scanGate.Interrupt();
+    HANDLE stopEvent = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(stopping->eventMutex);
+        stopEvent = stopping->shutdownEvent;
+    }
+    // Without an event yet, the watcher has still to look at threadRunning
+    // before its first wait, and will stop by itself.
+    bool signalled = true;
+    if (stopEvent != nullptr) {
+        signalled = SetEvent(stopEvent) != FALSE;
+        if (signalled) {
+            Sleep(100);
+        } else if (logger != nullptr) {
+            DWORD error = GetLastError();
+            logger->Log("Shutdown: Could not SetEvent.");
+            logger->LogLastError(error);
+        }
+    }
+    if (stopping->threadId == GetCurrentThreadId()) {
+        // Called from the watcher's own callback: it ends once that returns.
+        std::lock_guard<std::mutex> lock(watcherMutex);
+        retiredWatcher = stopping;
+        return;
+    }
+    // An event that could not be signalled gets more chances; a watcher that
+    // cannot be woken at all is left to end at its next wake-up.
+    for (int attempt = 0; !signalled && attempt < 50; ++attempt) {
+        if (WaitForSingleObject(stopping->threadHandle, 100) != WAIT_TIMEOUT)
+            return;
+        signalled = SetEvent(stopEvent) != FALSE;
+    }
+    if (signalled)
+        WaitForSingleObject(stopping->threadHandle, INFINITE);
+    else if (logger != nullptr)
+        logger->Log("Shutdown: The watcher thread did not stop; it ends at its next wake-up.");
+}
+
+void Discover::CloseAllAndReset()
+{
+    ScanGate::Hold hold(scanGate);
+    std::vector<DeviceTableEntry> entries;
+    {
+        std::lock_guard<std::mutex> lock(tableMutex);
+        for (const auto &item : deviceTable)
+            entries.push_back(item.second);
+    }
+    for (DeviceTableEntry &entry : entries) {
+        try {
+            CloseEntry(entry);
+        } catch (...) {
+            if (logger != nullptr)
+                logger->Log("Shutdown Loop: Exception.");
+        }
+    }
+    currentDevicePaths.clear();
+    previousDevicePaths.clear();
+    newlyDiscoveredPaths.clear();
+    {
+        std::lock_guard<std::mutex> lock(tableMutex);
+        deviceTable.clear();
+    }
+    nextDeviceID = 0;
+    productID = 0;
+    useUSBAddress = false;
+}

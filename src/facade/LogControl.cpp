@@ -1,0 +1,63 @@
+// The logging and trace switches, the one-time log header and the OS name.
+#include "diagnostics/Logger.h"
+#include "facade/USB.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+
+void USB::SetLogging(bool on)
+{
+    try {
+        loggingEnabled = on;
+        discover.loggingEnabled = on;
+        if (on)
+            WriteLogHeader();
+    } catch (...) {
+        if (logger != nullptr)
+            logger->Log("USB::SetLogging: Exception.");
+    }
+}
+
+void USB::SetTraceLog(bool on)
+{
+    try {
+        traceEnabled = on;
+        discover.traceEnabled = on;
+        if (on)
+            WriteLogHeader();
+    } catch (...) {
+        if (logger != nullptr)
+            logger->Log("USB::SetTraceLog: Exception.");
+    }
+}
+
+// Written once per process, at the first switch-on, whichever thread gets
+// there first.
+void USB::WriteLogHeader()
+{
+    std::lock_guard<std::mutex> lock(headerMutex);
+    if (headerWritten || logger == nullptr)
+        return;
+    const std::string separator = ostrel::platform::kPathSeparator;
+    const std::string systemFolder = systemInfo.GetSystemFolder();
+    logger->LogFormat(true, "********** Executable Path = %s **********", systemInfo.GetExecutablePath().c_str());
+    logger->LogFormat(true, "OS: %s", systemInfo.GetOSName().c_str());
+    logger->LogFormat(true, "%s-bit OS, %s-bit mode.", "64", "64");
+    logger->LogFormat(true, "System Folder: %s", systemFolder.c_str());
+
+    const std::string libraryCopy = systemFolder + separator + ostrel::platform::kLibraryFileName;
+    if (std::FILE *file = std::fopen(libraryCopy.c_str(), "r")) {
+        std::fclose(file);
+        logger->LogFormat(true, "%s Version %s", libraryCopy.c_str(), systemInfo.GetFileVersion(libraryCopy).c_str());
+    } else {
+        logger->LogFormat(true, "The USB driver is not installed.  %s does not exist.", libraryCopy.c_str());
+    }
+    for (const char *pattern : ostrel::platform::kDriverFilePatterns)
+        systemInfo.LogInstalledFiles(systemFolder + separator + pattern);
+    headerWritten = true;
+}
+
+std::string USB::GetOSName()
+{
+    return systemInfo.GetOSName();
+}

@@ -1,0 +1,147 @@
+// SetupAPI over the bus: device information sets of one interface class, and their paths.
+#include "faults.h"
+#include "handles.h"
+#include "internal.h"
+#include "platform/bus/Bus.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+using namespace ostrel;
+
+namespace {
+
+// What a set stood for when it was made; later arrivals and removals do not
+// change it, as on Windows.
+class DeviceInfoSet : public posix::HandleObject, public posix::NotKernelObject {
+public:
+    DeviceInfoSet(const GUID &interfaceClass, std::vector<std::string> paths)
+        : interfaceClass(interfaceClass), paths(std::move(paths)), id(nextId.fetch_add(1) & 0xFFFFFFFFu)
+    {
+    }
+
+    // The interface data record names its set and index in its Reserved
+    // field, so that a record of another set (or never filled) is refused.
+    ULONG_PTR Tag(size_t index) const { return (static_cast<ULONG_PTR>(id) << 32) | (index + 1); }
+    const std::string *PathOf(ULONG_PTR tag) const
+    {
+        size_t index = static_cast<size_t>(tag & 0xFFFFFFFFu);
+        if ((tag >> 32) != id || index == 0 || index > paths.size())
+            return nullptr;
+        return &paths[index - 1];
+    }
+
+    const GUID interfaceClass;
+    const std::vector<std::string> paths;
+
+private:
+    static inline std::atomic<uint64_t> nextId{1};
+    const uint64_t id;
+};
+
+constexpr DWORD kSpintActive = 0x1; // SPINT_ACTIVE
+
+bool SameGuid(const GUID &a, const GUID &b)
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+BOOL Fail(DWORD error)
+{
+    posix::StoreLastError(error);
+    return FALSE;
+}
+
+} // namespace
+
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, HWND parent, DWORD flags)
+{
+    (void)parent;
+    if (posix::FaultHit("SetupDiGetClassDevsA"))
+        return INVALID_HANDLE_VALUE;
+    // Only interface sets of one class: the core asks for nothing else.
+    if (classGuid == nullptr || enumerator != nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0 ||
+        (flags & ~(DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) != 0) {
+        posix::StoreLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    try {
+        std::vector<std::string> paths;
+        DWORD error = bus::ListInterfaces(*classGuid, (flags & DIGCF_PRESENT) != 0, paths);
+        if (error != ERROR_SUCCESS) {
+            posix::StoreLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        return posix::InsertHandle(std::make_shared<DeviceInfoSet>(*classGuid, std::move(paths)));
+    } catch (const std::bad_alloc &) {
+        posix::StoreLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+}
+
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID *interfaceClass,
+                                        DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData)
+{
+    if (posix::FaultHit("SetupDiEnumDeviceInterfaces"))
+        return FALSE;
+    auto devices = posix::LookupHandleAs<DeviceInfoSet>(set);
+    if (devices == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (deviceInfo != nullptr || interfaceClass == nullptr || interfaceData == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    if (!SameGuid(*interfaceClass, devices->interfaceClass) || index >= devices->paths.size())
+        return Fail(ERROR_NO_MORE_ITEMS);
+    interfaceData->InterfaceClassGuid = devices->interfaceClass;
+    interfaceData->Flags = kSpintActive;
+    interfaceData->Reserved = devices->Tag(index);
+    return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                             PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                             LPDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo)
+{
+    if (posix::FaultHit("SetupDiGetDeviceInterfaceDetailA"))
+        return FALSE;
+    auto devices = posix::LookupHandleAs<DeviceInfoSet>(set);
+    if (devices == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (interfaceData == nullptr || deviceInfo != nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    const std::string *path = devices->PathOf(interfaceData->Reserved);
+    if (path == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+
+    const size_t required = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path->size() + 1;
+    if (requiredSize != nullptr)
+        *requiredSize = static_cast<DWORD>(required);
+    // The first of the two calls: no buffer, only the size.
+    if (detail == nullptr)
+        return Fail(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
+    // cbSize is the fixed part (8 on 64 bits, padding included), not the whole buffer.
+    if (detailSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
+        detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    if (detailSize < required)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(detail->DevicePath, path->c_str(), path->size() + 1);
+    return TRUE;
+}
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set)
+{
+    // An injected failure still destroys the set, so that tests can see no leak.
+    const bool fault = posix::FaultHit("SetupDiDestroyDeviceInfoList");
+    const bool destroyed = posix::CloseHandleAs<DeviceInfoSet>(set);
+    if (fault)
+        return FALSE;
+    return destroyed ? TRUE : Fail(ERROR_INVALID_HANDLE);
+}

@@ -1,0 +1,65 @@
+// The simulated bench: the instruments plugged now, and the bus it offers the POSIX layer.
+#pragma once
+
+#include "platform/sim/Instrument.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ostrel::bus {
+
+// A device handle on a bench instrument. It keeps the instrument alive after
+// an unplug so that calls on the stale handle fail instead of crashing.
+class Device {
+public:
+    explicit Device(std::shared_ptr<sim::Instrument> instrument) : instrument(std::move(instrument)) {}
+
+    const std::shared_ptr<sim::Instrument> instrument;
+    std::atomic<bool> closed{false};
+    std::atomic<int> claims{0};
+};
+
+} // namespace ostrel::bus
+
+namespace ostrel::sim {
+
+// The device interface class of the bench's instruments.
+extern const GUID kInstrumentInterfaceClass;
+
+class Bench {
+public:
+    static Bench &Get();
+
+    // Plugs all of them or none: a path already plugged (or plugged twice in
+    // `configs`) refuses the lot. Returns the first new slot, or -1.
+    int Plug(std::vector<InstrumentConfig> configs, std::string &reason);
+    // False for a slot that is not plugged now.
+    bool Unplug(int slot);
+    void UnplugAll();
+
+    std::shared_ptr<Instrument> Find(int slot) const;
+    std::shared_ptr<Instrument> FindPath(const std::string &path) const;
+    std::vector<std::string> PresentPaths() const;
+
+    // Device handles plus WinUSB claims not yet closed.
+    int OpenHandles() const { return openHandles.load(); }
+    void CountHandles(int delta) { openHandles.fetch_add(delta); }
+
+    void SetListener(bus::HotplugListener listener) { this->listener.store(listener); }
+
+private:
+    Bench() = default;
+    // Called with no lock of the bench held: the listener may call back in.
+    void Notify(const std::vector<std::shared_ptr<Instrument>> &instruments, bool arrived) const;
+
+    mutable std::mutex mutex;
+    std::vector<std::shared_ptr<Instrument>> present; // in plug order
+    int nextSlot = 0;
+    std::atomic<int> openHandles{0};
+    std::atomic<bus::HotplugListener> listener{nullptr};
+};
+
+} // namespace ostrel::sim

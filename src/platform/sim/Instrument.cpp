@@ -1,0 +1,146 @@
+// One simulated instrument: replies to whole writes, blocking reads, removal.
+#include "platform/sim/Instrument.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace ostrel::sim {
+
+std::string DefaultInterfacePath(uint16_t vid, uint16_t pid, const std::string &serial)
+{
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "\\\\?\\USB#VID_%04X&PID_%04X#", vid, pid);
+    return prefix + serial + "#{56AC4E2C-9D3B-4A6C-BF25-B3BD6E44FC00}";
+}
+
+bool SamePath(const std::string &a, const std::string &b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+Instrument::Instrument(int slot, InstrumentConfig config) : slot(slot), config(std::move(config))
+{
+    const InstrumentConfig &c = this->config;
+    descriptor = {
+        18,   // bLength
+        0x01, // bDescriptorType: device
+        0x00, 0x02, // bcdUSB 2.00
+        0x00, 0x00, 0x00, // class, subclass, protocol: per interface
+        64,   // bMaxPacketSize0
+        static_cast<uint8_t>(c.vid & 0xFF), static_cast<uint8_t>(c.vid >> 8),
+        static_cast<uint8_t>(c.pid & 0xFF), static_cast<uint8_t>(c.pid >> 8),
+        0x00, 0x01, // bcdDevice 1.00
+        1, 2, 3,    // manufacturer, product and serial-number strings
+        1,          // bNumConfigurations
+    };
+}
+
+uint32_t Instrument::ReadDescriptor(uint8_t *buffer, uint32_t length) const
+{
+    uint32_t count = std::min<uint32_t>(length, config.descriptorLength);
+    std::memcpy(buffer, descriptor.data(), count);
+    return count;
+}
+
+const bus::Endpoint *Instrument::FindEndpoint(uint8_t address) const
+{
+    for (const bus::Endpoint &endpoint : config.endpoints)
+        if (endpoint.address == address)
+            return &endpoint;
+    return nullptr;
+}
+
+DWORD Instrument::Transfer(uint8_t endpoint, uint8_t *data, uint32_t length, uint32_t timeoutMs,
+                           uint32_t &transferred)
+{
+    transferred = 0;
+    const bus::Endpoint *found = FindEndpoint(endpoint);
+    // Control and isochronous pipes carry no command traffic on these instruments.
+    if (found == nullptr || (found->type != UsbdPipeTypeBulk && found->type != UsbdPipeTypeInterrupt))
+        return ERROR_INVALID_PARAMETER;
+    if ((endpoint & 0x80) != 0)
+        return Read(data, length, timeoutMs, transferred);
+    return Write(data, length, transferred);
+}
+
+DWORD Instrument::Write(const uint8_t *data, uint32_t length, uint32_t &transferred)
+{
+    std::string written(reinterpret_cast<const char *>(data), length);
+    // A command matches whatever line end the caller terminated it with.
+    std::string command = written;
+    if (!command.empty() && command.back() == '\n')
+        command.pop_back();
+    if (!command.empty() && command.back() == '\r')
+        command.pop_back();
+
+    std::lock_guard<std::mutex> lock(mutex);
+    if (removed)
+        return ERROR_BAD_COMMAND;
+    received += written;
+    auto reply = config.replies.find(command);
+    const std::string *answer = reply != config.replies.end() ? &reply->second : config.echo ? &written : nullptr;
+    if (answer != nullptr && !answer->empty()) {
+        pending.push_back({Clock::now() + std::chrono::milliseconds(config.replyDelayMs), *answer, 0});
+        changed.notify_all();
+    }
+    transferred = length;
+    return ERROR_SUCCESS;
+}
+
+DWORD Instrument::Read(uint8_t *data, uint32_t length, uint32_t timeoutMs, uint32_t &transferred)
+{
+    const bool limited = timeoutMs != 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        if (removed)
+            return ERROR_BAD_COMMAND;
+        const Clock::time_point now = Clock::now();
+        if (!pending.empty() && pending.front().readyAt <= now) {
+            PendingReply &reply = pending.front();
+            size_t count = std::min<size_t>(length, reply.bytes.size() - reply.taken);
+            if (count != 0)
+                std::memcpy(data, reply.bytes.data() + reply.taken, count);
+            reply.taken += count;
+            if (reply.taken == reply.bytes.size())
+                pending.pop_front();
+            transferred = static_cast<uint32_t>(count);
+            return ERROR_SUCCESS;
+        }
+        if (limited && now >= deadline)
+            return ERROR_SEM_TIMEOUT;
+        if (!pending.empty()) {
+            Clock::time_point wake = pending.front().readyAt;
+            changed.wait_until(lock, limited ? std::min(wake, deadline) : wake);
+        } else if (limited) {
+            changed.wait_until(lock, deadline);
+        } else {
+            changed.wait(lock);
+        }
+    }
+}
+
+void Instrument::Remove()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    removed = true;
+    changed.notify_all();
+}
+
+bool Instrument::Removed() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return removed;
+}
+
+std::string Instrument::Received() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
+}
+
+} // namespace ostrel::sim

@@ -1,0 +1,88 @@
+// One simulated instrument: its description, and the pipes it answers on.
+#pragma once
+
+#include "platform/bus/Bus.h"
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ostrel::sim {
+
+// What an instrument's JSON says, validated. Strings hold bytes, one per code
+// point U+0000..U+00FF of the JSON text.
+struct InstrumentConfig {
+    uint16_t vid = 0;
+    uint16_t pid = 0;
+    std::string serial;                        // empty: the slot's default
+    std::string path;                          // empty: made from vid, pid and serial
+    std::map<std::string, std::string> replies; // command without line end -> reply bytes
+    bool echo = false;
+    uint32_t replyDelayMs = 0;
+    std::vector<bus::Endpoint> endpoints;
+    uint8_t descriptorLength = 18;
+};
+
+// The interface path an instrument gets when its JSON names none.
+std::string DefaultInterfacePath(uint16_t vid, uint16_t pid, const std::string &serial);
+
+// The paths Windows hands out are compared without regard to case.
+bool SamePath(const std::string &a, const std::string &b);
+
+class Instrument {
+public:
+    // `config` must be complete: serial and path filled in.
+    Instrument(int slot, InstrumentConfig config);
+
+    int Slot() const { return slot; }
+    const std::string &Path() const { return config.path; }
+    const std::vector<bus::Endpoint> &Endpoints() const { return config.endpoints; }
+
+    // Copies up to `length` bytes of the device descriptor, as far as the
+    // instrument sends it; returns how many.
+    uint32_t ReadDescriptor(uint8_t *buffer, uint32_t length) const;
+
+    // A transfer in the direction given by bit 7 of the endpoint address.
+    DWORD Transfer(uint8_t endpoint, uint8_t *data, uint32_t length, uint32_t timeoutMs,
+                   uint32_t &transferred);
+
+    // Marks the instrument unplugged and wakes every blocked read.
+    void Remove();
+    bool Removed() const;
+
+    // Everything written to the OUT pipes since plugging.
+    std::string Received() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // A reply leaves the device as one transfer, so a read never joins two
+    // replies; what does not fit stays for the next read.
+    struct PendingReply {
+        Clock::time_point readyAt;
+        std::string bytes;
+        size_t taken = 0;
+    };
+
+    const bus::Endpoint *FindEndpoint(uint8_t address) const;
+    DWORD Write(const uint8_t *data, uint32_t length, uint32_t &transferred);
+    DWORD Read(uint8_t *data, uint32_t length, uint32_t timeoutMs, uint32_t &transferred);
+
+    const int slot;
+    const InstrumentConfig config;
+    std::array<uint8_t, 18> descriptor{};
+
+    mutable std::mutex mutex;
+    std::condition_variable changed; // a reply queued, or the instrument removed
+    std::deque<PendingReply> pending;
+    std::string received;
+    bool removed = false;
+};
+
+} // namespace ostrel::sim

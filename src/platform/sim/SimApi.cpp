@@ -1,0 +1,174 @@
+// The bench's C control API (ostrel_sim_*): argument checks and reasons, over Bench.
+#include "platform/export.h"
+
+#include "ostrel_sim.h"
+
+#include "platform/posix/documents.h"
+#include "platform/posix/faults.h"
+#include "platform/sim/Bench.h"
+#include "platform/sim/InstrumentJson.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <exception>
+
+namespace {
+
+using ostrel::sim::Bench;
+
+// Per thread, so that one thread's failure never changes another's reason.
+thread_local std::string lastError;
+
+int Fail(const std::string &reason)
+{
+    lastError = reason;
+    return -1;
+}
+
+// No exception may cross the C boundary; the only ones left are out of memory.
+template <class Body>
+int Guarded(Body body)
+{
+    try {
+        return body();
+    } catch (const std::exception &e) {
+        return Fail(std::string("internal error: ") + e.what());
+    }
+}
+
+bool ReadFaultField(const nlohmann::json &fault, const char *key, bool required, uint64_t &value,
+                    std::string &reason)
+{
+    auto it = fault.find(key);
+    if (it == fault.end()) {
+        if (required)
+            reason = std::string("\"") + key + "\" is missing";
+        return !required;
+    }
+    if (!it->is_number_unsigned() || it->get<uint64_t>() > UINT_MAX) {
+        reason = std::string("\"") + key + "\" must be an integer from 0 to " + std::to_string(UINT_MAX);
+        return false;
+    }
+    value = it->get<uint64_t>();
+    return true;
+}
+
+int InjectFault(const char *text)
+{
+    if (text == nullptr)
+        return Fail("no fault given (null)");
+    nlohmann::json fault;
+    try {
+        fault = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::exception &e) {
+        return Fail(std::string("not JSON: ") + e.what());
+    }
+    if (!fault.is_object())
+        return Fail("a fault must be a JSON object");
+    auto call = fault.find("call");
+    if (call == fault.end() || !call->is_string())
+        return Fail("\"call\" must name a platform call");
+    std::string reason;
+    uint64_t error = 0, after = 0, times = 0;
+    if (!ReadFaultField(fault, "error", true, error, reason) || !ReadFaultField(fault, "after", false, after, reason) ||
+        !ReadFaultField(fault, "times", false, times, reason))
+        return Fail(reason);
+    const std::string &name = call->get_ref<const std::string &>();
+    if (!ostrel::posix::InjectFault(name, static_cast<DWORD>(error), static_cast<unsigned>(after),
+                                    static_cast<unsigned>(times)))
+        return Fail("unknown platform call \"" + name + "\"");
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+OSTREL_API int ostrel_sim_plug(const char *instrument_json)
+{
+    return Guarded([&] {
+        ostrel::sim::InstrumentConfig config;
+        std::string reason;
+        if (!ostrel::sim::ParseInstrument(instrument_json, config, reason))
+            return Fail(reason);
+        std::vector<ostrel::sim::InstrumentConfig> configs;
+        configs.push_back(std::move(config));
+        int slot = Bench::Get().Plug(std::move(configs), reason);
+        return slot < 0 ? Fail(reason) : slot;
+    });
+}
+
+OSTREL_API int ostrel_sim_unplug(int slot)
+{
+    return Guarded([&] {
+        return Bench::Get().Unplug(slot) ? 0 : Fail("no instrument plugged in slot " + std::to_string(slot));
+    });
+}
+
+OSTREL_API int ostrel_sim_load_bench(const char *path)
+{
+    return Guarded([&] {
+        std::vector<ostrel::sim::InstrumentConfig> configs;
+        std::string reason;
+        if (!ostrel::sim::ParseBenchFile(path, configs, reason))
+            return Fail(reason);
+        int count = static_cast<int>(configs.size());
+        if (count != 0 && Bench::Get().Plug(std::move(configs), reason) < 0)
+            return Fail(reason);
+        return count;
+    });
+}
+
+OSTREL_API void ostrel_sim_reset(void)
+{
+    Guarded([] {
+        Bench::Get().UnplugAll();
+        ostrel::posix::ClearFaults();
+        return 0;
+    });
+}
+
+OSTREL_API int ostrel_sim_inject_fault(const char *fault_json)
+{
+    return Guarded([&] { return InjectFault(fault_json); });
+}
+
+OSTREL_API int ostrel_sim_open_handles(void)
+{
+    return Bench::Get().OpenHandles();
+}
+
+OSTREL_API int ostrel_sim_received(int slot, char *buffer, unsigned length)
+{
+    return Guarded([&] {
+        std::shared_ptr<ostrel::sim::Instrument> instrument = Bench::Get().Find(slot);
+        if (instrument == nullptr)
+            return Fail("no instrument plugged in slot " + std::to_string(slot));
+        if (buffer == nullptr && length != 0)
+            return Fail("no buffer given (null)");
+        std::string received = instrument->Received();
+        size_t count = std::min<size_t>({received.size(), length, INT_MAX});
+        if (count != 0)
+            std::memcpy(buffer, received.data(), count);
+        return static_cast<int>(count);
+    });
+}
+
+OSTREL_API const char *ostrel_sim_last_error(void)
+{
+    return lastError.c_str();
+}
+
+OSTREL_API int ostrel_sim_set_documents_folder(const char *path)
+{
+    return Guarded([&] {
+        if (path == nullptr)
+            return Fail("no folder given (null)");
+        return ostrel::posix::SetDocumentsFolder(path) ? 0 : Fail("the log is already open");
+    });
+}
+
+} // extern "C"
