@@ -19,21 +19,21 @@ build-%:
 # adds them all up and its status is the verdict.
 test: deps
 	@rm -rf $(RESULTS)
-	-@$(SUITE) build-linux-asan    $(MAKE) --no-print-directory build-linux-asan && \
-	  $(SUITE) test-linux-asan     $(CTEST) build/linux-asan
-	-@$(SUITE) build-linux-tsan    $(MAKE) --no-print-directory build-linux-tsan && \
-	  $(SUITE) test-linux-tsan     $(CTEST) build/linux-tsan
-	-@$(SUITE) build-linux-release $(MAKE) --no-print-directory build-linux-release && \
-	  $(SUITE) test-linux-release  $(CTEST) build/linux-release
-	-@$(SUITE) build-windows-x64   $(MAKE) --no-print-directory build-windows-x64 && \
-	  { $(SUITE) test-windows-x64  $(CTEST) build/windows-x64; \
-	    $(SUITE) test-wine         scripts/run-wine-tests.sh build/windows-x64; }
+	@$(SUITE) build-linux-asan    $(MAKE) --no-print-directory build-linux-asan && \
+	 $(SUITE) test-linux-asan     $(CTEST) build/linux-asan || true
+	@$(SUITE) build-linux-tsan    $(MAKE) --no-print-directory build-linux-tsan && \
+	 $(SUITE) test-linux-tsan     $(CTEST) build/linux-tsan || true
+	@$(SUITE) build-linux-release $(MAKE) --no-print-directory build-linux-release && \
+	 $(SUITE) test-linux-release  $(CTEST) build/linux-release || true
+	@$(SUITE) build-windows-x64   $(MAKE) --no-print-directory build-windows-x64 && \
+	 { $(SUITE) test-windows-x64  $(CTEST) build/windows-x64; \
+	   $(SUITE) test-wine         scripts/run-wine-tests.sh build/windows-x64; } || true
 	@scripts/suite.sh total $(RESULTS)
 
 demo: deps
 	cmake --preset linux-release
 	cmake --build --preset linux-release -j$(JOBS) --target ostrel_demo
-	build/linux-release/examples/ostrel_demo
+	cd build/linux-release/examples && ./ostrel_demo
 
 bench: deps build-linux-release
 	@for b in build/linux-release/bench/ostrel_bench_*; do [ -x $$b ] || continue; echo "== $$b"; $$b || exit 1; done

@@ -18,6 +18,7 @@
 #include "ostrel.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,9 +42,24 @@ struct WatcherControl {
     HANDLE shutdownEvent = nullptr;
     // A watcher that stopped itself from inside its own callback and may still
     // be finishing; the new watcher waits for it before taking the window class.
+    // Touched only by the new watcher once it runs.
     std::shared_ptr<WatcherControl> previous;
+    // False when the previous watcher is the thread that starts this one: it
+    // cannot wait for a set-up that first waits for it to end.
+    bool creatorMayWait = true;
     class Discover *owner = nullptr;
-    DWORD exitCode = STILL_ACTIVE;
+    std::atomic<DWORD> exitCode{STILL_ACTIVE};
+
+    // Set-up finished: listening for notifications, or given up.
+    void MarkSetUp(bool nowListening);
+    // Waits (bounded) until set-up finished; true if the watcher listens.
+    bool WaitUntilSetUp();
+
+private:
+    std::mutex setUpMutex;
+    std::condition_variable setUpChanged;
+    bool setUpDone = false;
+    bool listening = false;
 };
 
 class Discover {
@@ -98,7 +114,7 @@ private:
     void CloseEntry(DeviceTableEntry &entry);
     void ReportAdded(const std::vector<std::string> &newPaths);
     void RemoveGone(const std::vector<std::string> &previous, const std::vector<std::string> &current);
-    bool StartWatcherThread();
+    std::shared_ptr<WatcherControl> StartWatcherThread();
     void StopWatcher(const std::shared_ptr<WatcherControl> &watcher);
     void CloseAllAndReset();
 

@@ -137,9 +137,21 @@ void WaitForDeviceMessages(WatcherControl &control, HWND window, HANDLE stopEven
     }
 }
 
+// Tells whoever waits for the set-up how it ended, on every way out.
+class SetUpReport {
+public:
+    explicit SetUpReport(WatcherControl &control) : control(control) {}
+    ~SetUpReport() { control.MarkSetUp(false); }
+    void Listening() { control.MarkSetUp(true); }
+
+private:
+    WatcherControl &control;
+};
+
 DWORD RunWatcher(WatcherControl &control)
 {
     Discover &owner = *control.owner;
+    SetUpReport report(control);
     TraceLine(owner, "DiscoveryThread: Enter.");
     HANDLE stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (stopEvent == nullptr) {
@@ -156,6 +168,7 @@ DWORD RunWatcher(WatcherControl &control)
     try {
         if (!SetUpWindow(owner, set))
             return failedExit;
+        report.Listening();
         TraceLine(owner, "DiscoveryThread: Waiting for device messages.");
         WaitForDeviceMessages(control, set.window, stopEvent);
     } catch (...) {
@@ -170,6 +183,25 @@ DWORD RunWatcher(WatcherControl &control)
 }
 
 } // namespace
+
+void WatcherControl::MarkSetUp(bool nowListening)
+{
+    {
+        std::lock_guard<std::mutex> lock(setUpMutex);
+        if (setUpDone)
+            return;
+        setUpDone = true;
+        listening = nowListening;
+    }
+    setUpChanged.notify_all();
+}
+
+bool WatcherControl::WaitUntilSetUp()
+{
+    std::unique_lock<std::mutex> lock(setUpMutex);
+    setUpChanged.wait_for(lock, std::chrono::seconds(10), [this] { return setUpDone; });
+    return listening;
+}
 
 WatcherControl::~WatcherControl()
 {
@@ -188,9 +220,17 @@ DWORD WINAPI Discover::DiscoveryThread(void *parameter)
         delete start;
     }
     control->threadId = GetCurrentThreadId();
-    // A watcher that stopped itself may still hold the window class.
-    if (std::shared_ptr<WatcherControl> previous = std::move(control->previous))
-        WaitForSingleObject(previous->threadHandle, INFINITE);
+    // A watcher that is stopping may still hold the window class. It may also
+    // be the very thread that stops this one and waits for it (a callback that
+    // restarts and stops again): give up as soon as told to stop.
+    if (std::shared_ptr<WatcherControl> previous = std::move(control->previous)) {
+        while (WaitForSingleObject(previous->threadHandle, 10) == WAIT_TIMEOUT) {
+            if (!control->threadRunning) {
+                control->exitCode = 0;
+                return 0;
+            }
+        }
+    }
     runningWatcher = control.get();
     DWORD exitCode = RunWatcher(*control);
     runningWatcher = nullptr;
@@ -234,7 +274,14 @@ void Discover::CreateDiscoveryThread()
     try {
         Trace("CreateDiscoveryThread: Enter.");
         DeviceDiscovery();
-        StartWatcherThread();
+        // Once the watcher listens, one more scan reports what was plugged or
+        // unplugged while it was setting up, so that nothing falls between the
+        // first scan and the first notification. A watcher that must first wait
+        // for this very thread (it stopped itself from its own callback) is not
+        // waited for.
+        std::shared_ptr<WatcherControl> started = StartWatcherThread();
+        if (started && started->creatorMayWait && started->WaitUntilSetUp())
+            DeviceDiscovery();
         Trace("CreateDiscoveryThread: Exit.");
     } catch (...) {
         if (logger != nullptr)
@@ -242,16 +289,18 @@ void Discover::CreateDiscoveryThread()
     }
 }
 
-// Starts a watcher unless one is running; one window class, one watcher.
-bool Discover::StartWatcherThread()
+// Starts a watcher unless one is running (one window class, one watcher); the
+// new watcher's state, or null.
+std::shared_ptr<WatcherControl> Discover::StartWatcherThread()
 {
     std::lock_guard<std::mutex> lock(watcherMutex);
     if (watcher && WaitForSingleObject(watcher->threadHandle, 0) == WAIT_TIMEOUT)
-        return false;
+        return nullptr;
 
     auto control = std::make_shared<WatcherControl>();
     control->owner = this;
     control->previous = std::move(retiredWatcher);
+    control->creatorMayWait = !control->previous || control->previous->threadId != GetCurrentThreadId();
     // Set before the thread exists, so that its first look finds it set.
     control->threadRunning = true;
     auto *start = new std::shared_ptr<WatcherControl>(control);
@@ -264,12 +313,12 @@ bool Discover::StartWatcherThread()
         watcher.reset();
         if (logger != nullptr)
             logger->Log("CreateDiscoveryThread:  Could not create thread.");
-        return false;
+        return nullptr;
     }
     control->threadHandle = thread;
     control->threadId = threadId;
-    watcher = std::move(control);
-    return true;
+    watcher = control;
+    return control;
 }
 
 void Discover::Shutdown()
@@ -280,6 +329,10 @@ void Discover::Shutdown()
         {
             std::lock_guard<std::mutex> lock(watcherMutex);
             stopping = std::move(watcher);
+            // A watcher started while this one stops (from its callback, or by
+            // another thread) must wait until it has let go of the window class.
+            if (stopping)
+                retiredWatcher = stopping;
         }
         if (stopping)
             StopWatcher(stopping);
@@ -329,9 +382,12 @@ void Discover::StopWatcher(const std::shared_ptr<WatcherControl> &stopping)
             return;
         signalled = SetEvent(stopEvent) != FALSE;
     }
-    if (signalled)
+    if (signalled) {
         WaitForSingleObject(stopping->threadHandle, INFINITE);
-    else if (logger != nullptr)
+        std::lock_guard<std::mutex> lock(watcherMutex);
+        if (retiredWatcher == stopping)
+            retiredWatcher.reset();
+    } else if (logger != nullptr)
         logger->Log("Shutdown: The watcher thread did not stop; it ends at its next wake-up.");
 }
 

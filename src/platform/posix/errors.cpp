@@ -18,7 +18,7 @@ struct SystemMessage {
 
 // The texts the core can meet: every code of winapi_posix.h and the few more
 // the layer reports. Sorted by code.
-const SystemMessage kSystemMessages[] = {
+constexpr SystemMessage kSystemMessages[] = {
     {ERROR_SUCCESS, "The operation completed successfully.\r\n"},
     {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
     {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
@@ -33,6 +33,7 @@ const SystemMessage kSystemMessages[] = {
     {ERROR_DEV_NOT_EXIST, "The specified network resource or device is no longer available.\r\n"},
     {ERROR_FILE_EXISTS, "The file exists.\r\n"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+    {kErrorDiskFull, "There is not enough space on the disk.\r\n"},
     {ERROR_SEM_TIMEOUT, "The semaphore timeout period has expired.\r\n"},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
     {kErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
@@ -53,6 +54,15 @@ const SystemMessage kSystemMessages[] = {
     {ERROR_INVALID_USER_BUFFER, "The supplied user buffer is not valid for the requested operation.\r\n"},
     {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file.\r\n"},
 };
+
+constexpr bool SortedByCode()
+{
+    for (size_t i = 1; i < std::size(kSystemMessages); ++i)
+        if (kSystemMessages[i - 1].code >= kSystemMessages[i].code)
+            return false;
+    return true;
+}
+static_assert(SortedByCode(), "the lookup is a binary search");
 
 const char *SystemText(DWORD code)
 {

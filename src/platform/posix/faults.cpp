@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <iterator>
 #include <mutex>
 #include <unordered_map>
@@ -15,7 +14,7 @@ namespace {
 
 // Every call declared in winapi_posix.h, so that a fault can name any of them
 // (also those implemented over the bus), sorted for the binary search.
-const char *const kCalls[] = {
+constexpr const char *kCalls[] = {
     "CloseHandle",
     "CreateDirectoryA",
     "CreateEventA",
@@ -70,10 +69,27 @@ const char *const kCalls[] = {
     "WinUsb_WritePipe",
 };
 
+constexpr bool Before(const char *a, const char *b)
+{
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
+}
+
+constexpr bool SortedByName()
+{
+    for (size_t i = 1; i < std::size(kCalls); ++i)
+        if (!Before(kCalls[i - 1], kCalls[i]))
+            return false;
+    return true;
+}
+static_assert(SortedByName(), "the lookup is a binary search");
+
 bool IsKnownCall(const std::string &call)
 {
-    return std::binary_search(std::begin(kCalls), std::end(kCalls), call.c_str(),
-                              [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+    return std::binary_search(std::begin(kCalls), std::end(kCalls), call.c_str(), Before);
 }
 
 struct Fault {

@@ -42,6 +42,9 @@ DWORD FileError(int error)
         return kErrorInvalidName;
     case ENOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOSPC:
+    case EDQUOT:
+        return kErrorDiskFull;
     default:
         return ERROR_GEN_FAILURE;
     }

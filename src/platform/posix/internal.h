@@ -13,6 +13,7 @@
 namespace ostrel::posix {
 
 // Codes the layer reports that the core never names.
+constexpr DWORD kErrorDiskFull = 112;              // ERROR_DISK_FULL
 constexpr DWORD kErrorInvalidName = 123;           // ERROR_INVALID_NAME
 constexpr DWORD kErrorModNotFound = 126;           // ERROR_MOD_NOT_FOUND
 constexpr DWORD kErrorMrMidNotFound = 317;         // ERROR_MR_MID_NOT_FOUND

@@ -69,7 +69,7 @@ DWORD Instrument::Transfer(uint8_t endpoint, uint8_t *data, uint32_t length, uin
 
 DWORD Instrument::Write(const uint8_t *data, uint32_t length, uint32_t &transferred)
 {
-    std::string written(reinterpret_cast<const char *>(data), length);
+    std::string written = length != 0 ? std::string(reinterpret_cast<const char *>(data), length) : std::string();
     // A command matches whatever line end the caller terminated it with.
     std::string command = written;
     if (!command.empty() && command.back() == '\n')

@@ -3,8 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <fstream>
-#include <sstream>
 
 namespace ostrel::sim {
 namespace {
@@ -63,7 +63,7 @@ bool ReadPrintable(const json &object, const char *key, size_t maxLength, const 
     const std::string &value = it->get_ref<const std::string &>();
     bool printable = !value.empty() && value.size() <= maxLength;
     for (unsigned char c : value)
-        printable = printable && c >= 0x20 && c < 0x7F && std::string(forbidden).find(char(c)) == std::string::npos;
+        printable = printable && c >= 0x20 && c < 0x7F && std::strchr(forbidden, c) == nullptr;
     if (!printable) {
         reason = Quoted(key) + " must be 1 to " + std::to_string(maxLength) + " printable ASCII characters" +
                  (*forbidden != '\0' ? std::string(" without '") + forbidden + "'" : std::string());
