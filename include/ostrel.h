@@ -175,8 +175,10 @@ OSTREL_API int OSTREL_CALL vorn_usb_event_get_key_from_handle(int deviceID, char
 /* With n keys registered, writes the key registered for ID 0, then for ID 1,
  * ... up to ID n-1 into keyBuffers[0], [1], ... (an ID nobody has is skipped
  * and takes no buffer; of several keys with one ID the first in key order
- * wins). After static discovery with sequential IDs this lists every key in
- * discovery order. -1 on null. */
+ * wins). After a first static discovery with sequential IDs in which every
+ * instrument answered, this lists every key in discovery order (a refused
+ * instrument leaves a gap in the IDs, and the last key then drops out).
+ * -1 on null. */
 OSTREL_API int OSTREL_CALL vorn_usb_get_model_serial_keys(char **keyBuffers);
 
 /* ---- Logging and system information ------------------------------------- */

@@ -195,7 +195,7 @@ void Worker(int own, const std::string &ownSerial, bool rescan, const std::atomi
         ExpectResult("vorn_usb_event_get_key_from_handle", vorn_usb_event_get_key_from_handle(own, found));
         if (vorn_usb_event_remove_key(registryKey.c_str()) != 0)
             problems.Add("the registry lost " + registryKey);
-        if (rescan && round % 8 == 0) {
+        if (rescan && round % 32 == 0) {
             int count = -1;
             ExpectResult("vorn_usb_open_devices", vorn_usb_open_devices(0, false, &count));
             if (count < 2)

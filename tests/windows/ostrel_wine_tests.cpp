@@ -94,6 +94,8 @@ struct Api {
     decltype(&vorn_usb_GetOSName) GetOSName = nullptr;
     decltype(&vorn_usb_init_system) InitSystem = nullptr;
     decltype(&vorn_usb_uninit_system) UninitSystem = nullptr;
+    decltype(&vorn_usb_SetTraceLog) SetTraceLog = nullptr;
+    decltype(&vorn_usb_event_init) EventInit = nullptr;
 
     bool Load()
     {
@@ -105,7 +107,10 @@ struct Api {
         GetOSName = As<decltype(GetOSName)>(GetProcAddress(module, "vorn_usb_GetOSName"));
         InitSystem = As<decltype(InitSystem)>(GetProcAddress(module, "vorn_usb_init_system"));
         UninitSystem = As<decltype(UninitSystem)>(GetProcAddress(module, "vorn_usb_uninit_system"));
-        return SetLogging && GetDeviceCount && GetOSName && InitSystem && UninitSystem;
+        SetTraceLog = As<decltype(SetTraceLog)>(GetProcAddress(module, "vorn_usb_SetTraceLog"));
+        EventInit = As<decltype(EventInit)>(GetProcAddress(module, "vorn_usb_event_init"));
+        return SetLogging && GetDeviceCount && GetOSName && InitSystem && UninitSystem &&
+               SetTraceLog && EventInit;
     }
 };
 
@@ -354,6 +359,38 @@ void TestNoInstruments(const Api &api)
     CHECK_EQ(api.GetDeviceCount(), 0, "vorn_usb_uninit_system twice leaves the library usable");
 }
 
+int deviceEvents = 0;
+void OSTREL_CALL CountDeviceEvent(int, int) { ++deviceEvents; }
+
+// Waits (for a generous while: this is no speed test) until this process has
+// logged a line with exactly `text`.
+bool WaitForLogLine(const std::string &text)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (Count(Texts(OwnLogLines()), text) > 0) return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+void TestEventModeWatcher(const Api &api)
+{
+    api.SetTraceLog(true);
+    CHECK_EQ(api.EventInit(0, CountDeviceEvent), 0, "vorn_usb_event_init succeeds");
+    CHECK(WaitForLogLine("DiscoveryThread: Waiting for device messages."),
+          "the watcher sets up its message-only window and device notification");
+    CHECK_EQ(deviceEvents, 0, "no device event without instruments");
+    CHECK_EQ(api.GetDeviceCount(), 0, "the device table is empty");
+
+    api.UninitSystem();
+    CHECK(WaitForLogLine("DiscoveryThread: Exit."), "vorn_usb_uninit_system stops the watcher");
+    int failures = 0;
+    for (const std::string &text : Texts(OwnLogLines()))
+        failures += text.find("Could not") != std::string::npos ||
+                    text.find("Exception") != std::string::npos;
+    CHECK_EQ(failures, 0, "no failure or exception line in the log");
+}
+
 struct Test {
     const char *name;
     void (*run)(const Api &);
@@ -365,6 +402,7 @@ const Test kTests[] = {
     {"log-header", TestLogHeader},
     {"os-name", TestOsName},
     {"no-instruments", TestNoInstruments},
+    {"event-mode-watcher", TestEventModeWatcher},
 };
 
 // ---- Running ---------------------------------------------------------------------
