@@ -25,7 +25,7 @@ int main(void)
     if (ids == NULL || models == NULL || serials == NULL ||
         GetInstrumentList(ids, models, serials, &listed) != 0) {
         fprintf(stderr, "could not list the instruments\n");
-        return 1;
+        listed = 0;
     }
 
     printf("%d instruments\n", listed);
@@ -50,5 +50,5 @@ int main(void)
     free(models);
     free(serials);
     vorn_usb_uninit_system();
-    return failed;
+    return listed == 0 || failed;
 }

@@ -145,9 +145,10 @@ protected:
     static std::vector<std::string> DeviceKeys()
     {
         int count = vorn_usb_GetDeviceCount();
-        KeyBuffers buffers(static_cast<size_t>(count));
+        KeyBuffers buffers(static_cast<size_t>(count) + 1);
         int listed = vorn_usb_GetDeviceKeys(buffers.data());
         EXPECT_EQ(listed, count);
+        EXPECT_EQ(buffers[static_cast<size_t>(count)], "<untouched>") << "written past the device count";
         std::vector<std::string> keys;
         for (int i = 0; i < listed; ++i)
             keys.push_back(buffers[static_cast<size_t>(i)]);
@@ -157,9 +158,11 @@ protected:
     // The key registry, in the library's order: (key, device ID).
     static std::vector<std::pair<std::string, int>> Registry(size_t registered)
     {
-        KeyBuffers buffers(registered);
-        std::vector<int> ids(registered, -12345);
+        KeyBuffers buffers(registered + 1);
+        std::vector<int> ids(registered + 1, -12345);
         EXPECT_EQ(vorn_usb_event_get_attached_devices(buffers.data(), ids.data()), 0);
+        EXPECT_EQ(buffers[registered], "<untouched>") << "more keys registered than expected";
+        EXPECT_EQ(ids[registered], -12345);
         std::vector<std::pair<std::string, int>> registry;
         for (size_t i = 0; i < registered; ++i)
             registry.emplace_back(buffers[i], ids[i]);

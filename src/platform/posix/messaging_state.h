@@ -1,6 +1,6 @@
-// The state shared by the window half (windows.cpp) and the notification half
-// (messaging.cpp) of the messaging layer. Everything here is guarded by
-// Waits().mutex, which is never held while a window procedure runs.
+// State shared by the two halves of the messaging layer, windows.cpp and messaging.cpp.
+// Everything here is guarded by Waits().mutex, which is never held while a
+// window procedure runs.
 #pragma once
 
 #include "handles.h"
