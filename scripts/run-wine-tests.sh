@@ -17,7 +17,7 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 
 # A private prefix, no display, no Wine chatter; Mono and Gecko are not wanted
 # (and could not be downloaded anyway).
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all DISPLAY= WINEDLLOVERRIDES="mscoree=;mshtml="
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all DISPLAY='' WINEDLLOVERRIDES="mscoree=;mshtml="
 wineserver=$(dirname "$wine")/wineserver64
 [[ -x $wineserver ]] || wineserver=$(command -v wineserver || echo wineserver)
 # Wine's server outlives the programs for a few seconds; wait for it so that
@@ -41,8 +41,9 @@ for version in $versions; do
     failed=$((failed + 1))
     continue
   fi
-  # Wine's console writes CR LF; the counts line is read back below.
-  out=$("$wine" "$program" 2>&1 | tr -d '\r') && status=0 || status=$?
+  # Wine's console writes CR LF; the counts line is read back below. Each test
+  # has its own time limit inside the program; this one is for Wine itself.
+  out=$(timeout 900 "$wine" "$program" 2>&1 | tr -d '\r') && status=0 || status=$?
   echo "$out"
   counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' <<<"$out" | tail -n 1 || true)
   if [[ -z $counts ]]; then

@@ -21,14 +21,17 @@ void CopyKey(char *destination, const std::string &key)
 
 bool USB::CopyKeys(const char *function, const std::vector<std::string> &keys, char **keyBuffers)
 {
+    // Every buffer is checked before the first is written: a failed call
+    // leaves all of the caller's buffers as they were.
     for (size_t i = 0; i < keys.size(); ++i) {
         if (keyBuffers[i] == nullptr) {
             if (logger != nullptr)
                 logger->LogFormat(true, "%s: keyBuffers[%u] is null.", function, static_cast<unsigned>(i));
             return false;
         }
-        CopyKey(keyBuffers[i], keys[i]);
     }
+    for (size_t i = 0; i < keys.size(); ++i)
+        CopyKey(keyBuffers[i], keys[i]);
     return true;
 }
 
@@ -133,14 +136,18 @@ bool USB::GetAttachedDevices(char **keyBuffers, int *deviceIDs)
 {
     try {
         std::vector<std::string> keys;
+        std::vector<int> ids;
         {
             std::lock_guard<std::mutex> lock(registryMutex);
             for (const auto &[key, id] : keyRegistry) {
-                deviceIDs[keys.size()] = id;
                 keys.push_back(key);
+                ids.push_back(id);
             }
         }
-        return CopyKeys("vorn_usb_event_get_attached_devices", keys, keyBuffers);
+        if (!CopyKeys("vorn_usb_event_get_attached_devices", keys, keyBuffers))
+            return false;
+        std::copy(ids.begin(), ids.end(), deviceIDs);
+        return true;
     } catch (...) {
         if (logger != nullptr)
             logger->Log("USB::GetAttachedDevices: Exception.");

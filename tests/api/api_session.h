@@ -18,7 +18,7 @@
 namespace ostrel::test {
 
 // One bench instrument. Replies are bytes exactly as the instrument sends them.
-struct InstrumentSpec {
+struct BenchInstrument {
     unsigned pid = 0x2936;
     std::string serial{};  // unique per instrument: it makes the device path
     std::string idn{};     // reply to *IDN?; empty: the instrument does not answer it
@@ -49,15 +49,15 @@ inline std::string JsonBytes(const std::string &bytes)
 }
 
 // Plugs the instrument; returns its bench slot.
-inline int Plug(const InstrumentSpec &spec)
+inline int Plug(const BenchInstrument &instrument)
 {
-    std::vector<std::pair<std::string, std::string>> replies = spec.replies;
-    if (!spec.idn.empty())
-        replies.emplace_back("*IDN?", spec.idn);
-    if (!spec.address.empty())
-        replies.emplace_back("ADDR?", spec.address);
-    std::string json = "{\"vid\": 6699, \"pid\": " + std::to_string(spec.pid) + ", \"serial\": " +
-                       JsonBytes(spec.serial) + ", \"replies\": {";
+    std::vector<std::pair<std::string, std::string>> replies = instrument.replies;
+    if (!instrument.idn.empty())
+        replies.emplace_back("*IDN?", instrument.idn);
+    if (!instrument.address.empty())
+        replies.emplace_back("ADDR?", instrument.address);
+    std::string json = "{\"vid\": 6699, \"pid\": " + std::to_string(instrument.pid) + ", \"serial\": " +
+                       JsonBytes(instrument.serial) + ", \"replies\": {";
     for (size_t i = 0; i < replies.size(); ++i)
         json += (i != 0 ? ", " : "") + JsonBytes(replies[i].first) + ": " + JsonBytes(replies[i].second);
     json += "}}";

@@ -106,7 +106,7 @@ TEST(EventMode, EveryStartLogsItsLifeAndUninitWaitsForTheEnd)
         ASSERT_TRUE(WatcherListening(docs, cycle + 1));
         // A watcher that had missed its running flag would have left already.
         const int slot = Plug(InstrumentJson("SN" + std::to_string(cycle)));
-        ASSERT_TRUE(Recorded().WaitFor(0, 1)) << "IDs start from 0 after every shutdown";
+        ASSERT_TRUE(Recorded().WaitFor(0, 1)) << "the plug was not reported with ID 0";
         EXPECT_EQ(CountLog(docs, kExit), cycle);
         vorn_usb_uninit_system();
         EXPECT_EQ(CountLog(docs, kEnter), cycle + 1);
@@ -254,6 +254,44 @@ TEST(EventMode, CallbackMayCallEveryExportAndShutTheWatcherItRunsOn)
     Plug(InstrumentJson("SNC"));
     ASSERT_TRUE(Recorded().WaitFor(2, 1));
     vorn_usb_uninit_system();
+    EXPECT_EQ(CountLog(docs, kExit), 2);
+    EXPECT_EQ(ostrel_sim_open_handles(), 0);
+}
+
+// Restarts event mode from the watcher's callback while another thread is
+// shutting that watcher down.
+std::string racingDocs;
+std::atomic<bool> racingEntered{false};
+std::atomic<int> racingResult{-99};
+
+void OSTREL_CALL RestartDuringShutdown(int, int attached)
+{
+    if (attached != 1 || racingEntered.exchange(true))
+        return;
+    WaitUntil([] { return CountLog(racingDocs, "Shutdown: Enter.") == 1; });
+    racingResult = vorn_usb_event_init(0, RecordEvent);
+}
+
+TEST(EventMode, RestartFromTheCallbackDuringAnotherThreadsShutdownGetsAWorkingWatcher)
+{
+    const std::string docs = UseTempDocuments();
+    racingDocs = docs;
+    vorn_usb_SetTraceLog(true);
+    ASSERT_EQ(vorn_usb_event_init(0, RestartDuringShutdown), 0);
+    ASSERT_TRUE(WatcherListening(docs, 1));
+    Plug(InstrumentJson("SNA"));
+    ASSERT_TRUE(WaitUntil([] { return racingEntered.load(); }));
+    vorn_usb_uninit_system();
+    EXPECT_EQ(racingResult, 0);
+
+    // The new watcher waited for the old one to let go of the window class.
+    ASSERT_TRUE(WatcherListening(docs, 2));
+    Plug(InstrumentJson("SNB"));
+    EXPECT_TRUE(Recorded().WaitFor(0, 1));
+    EXPECT_TRUE(Recorded().WaitFor(1, 1));
+    vorn_usb_uninit_system();
+    EXPECT_FALSE(LogHasPrefix(docs, "DiscoveryThread: Could not"));
+    EXPECT_EQ(CountLog(docs, kEnter), 2);
     EXPECT_EQ(CountLog(docs, kExit), 2);
     EXPECT_EQ(ostrel_sim_open_handles(), 0);
 }

@@ -12,7 +12,7 @@
 // return promptly.
 #pragma once
 
-#include "../posix/winapi_posix.h"
+#include "../winapi.h"
 
 #include <cstdint>
 #include <memory>

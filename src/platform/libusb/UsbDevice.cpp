@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <libudev.h>
 #include <libusb.h>
 
@@ -256,6 +258,7 @@ void Close(Device &device)
     device.claims = 0;
     device.leftovers.clear();
     lock.unlock();
+    if (getenv("EMU_DEBUG")) fprintf(stderr, "libusb_close\n");
     libusb_close(handle);
 }
 

@@ -3,9 +3,8 @@
 
 #include "ostrel_sim.h"
 
-#include "platform/posix/documents.h"
-#include "platform/posix/faults.h"
 #include "platform/sim/Bench.h"
+#include "platform/sim/BenchPlatform.h"
 #include "platform/sim/InstrumentJson.h"
 
 #include <nlohmann/json.hpp>
@@ -77,8 +76,8 @@ int InjectFault(const char *text)
         !ReadFaultField(fault, "times", false, times, reason))
         return Fail(reason);
     const std::string &name = call->get_ref<const std::string &>();
-    if (!ostrel::posix::InjectFault(name, static_cast<DWORD>(error), static_cast<unsigned>(after),
-                                    static_cast<unsigned>(times)))
+    if (!ostrel::sim::InjectPlatformFault(name, static_cast<DWORD>(error), static_cast<unsigned>(after),
+                                          static_cast<unsigned>(times)))
         return Fail("unknown platform call \"" + name + "\"");
     return 0;
 }
@@ -126,7 +125,7 @@ OSTREL_API void ostrel_sim_reset(void)
 {
     Guarded([] {
         Bench::Get().UnplugAll();
-        ostrel::posix::ClearFaults();
+        ostrel::sim::ClearPlatformFaults();
         return 0;
     });
 }
@@ -138,7 +137,7 @@ OSTREL_API int ostrel_sim_inject_fault(const char *fault_json)
 
 OSTREL_API int ostrel_sim_open_handles(void)
 {
-    return Bench::Get().OpenHandles();
+    return Bench::Get().OpenHandles() + ostrel::sim::PlatformDeviceHandles();
 }
 
 OSTREL_API int ostrel_sim_received(int slot, char *buffer, unsigned length)
@@ -167,7 +166,8 @@ OSTREL_API int ostrel_sim_set_documents_folder(const char *path)
     return Guarded([&] {
         if (path == nullptr)
             return Fail("no folder given (null)");
-        return ostrel::posix::SetDocumentsFolder(path) ? 0 : Fail("the log is already open");
+        std::string refused = ostrel::sim::SetPlatformDocumentsFolder(path);
+        return refused.empty() ? 0 : Fail(refused);
     });
 }
 

@@ -1,0 +1,28 @@
+// What the bench's control API asks of the layer the library's calls go through:
+// the POSIX layer on Linux, the test-only SetupAPI and WinUSB DLLs on Windows.
+#pragma once
+
+#include "platform/bus/Bus.h"
+
+#include <string>
+
+namespace ostrel::sim {
+
+// The named call of the layer fails with `error` after `after` more successful
+// calls, `times` times (0: from then on). False for a name the layer does not
+// implement, since a fault that can never fire would make a test pass for
+// the wrong reason.
+bool InjectPlatformFault(const std::string &call, DWORD error, unsigned after, unsigned times);
+
+// Removes every injected fault.
+void ClearPlatformFaults();
+
+// Makes `path` the folder the layer reports as the user's documents folder.
+// Empty on success, otherwise the reason it refused.
+std::string SetPlatformDocumentsFolder(const char *path);
+
+// Device handles on bench instruments that the layer counts itself instead of
+// through bus::Open and bus::Close (those the bench counts).
+int PlatformDeviceHandles();
+
+} // namespace ostrel::sim
