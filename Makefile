@@ -27,7 +27,8 @@ test: deps
 	 $(SUITE) test-linux-release  $(CTEST) build/linux-release || true
 	@$(SUITE) build-windows-x64   $(MAKE) --no-print-directory build-windows-x64 && \
 	 { $(SUITE) test-windows-x64  $(CTEST) build/windows-x64; \
-	   $(SUITE) test-wine         scripts/run-wine-tests.sh build/windows-x64; } || true
+	   $(SUITE) test-wine         scripts/run-wine-tests.sh build/windows-x64; \
+	   $(SUITE) test-wine-e2e     scripts/run-wine-e2e.sh build/windows-x64; } || true
 	@scripts/suite.sh total $(RESULTS)
 
 demo: deps

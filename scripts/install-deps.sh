@@ -7,7 +7,7 @@ packages=(
   make cmake ninja-build g++ pkg-config python3
   # libraries: bench files, tests, benchmarks, real devices
   nlohmann-json3-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libusb-1.0-0-dev libudev-dev
+  libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev
   # fuzz targets
   clang libclang-rt-14-dev
   # the Windows DLL and running it

@@ -40,12 +40,13 @@ struct WatcherControl {
     HANDLE threadHandle = nullptr;
     std::mutex eventMutex;
     HANDLE shutdownEvent = nullptr;
-    // A watcher that stopped itself from inside its own callback and may still
-    // be finishing; the new watcher waits for it before taking the window class.
-    // Touched only by the new watcher once it runs.
+    // The watcher stopped before this one started, which may still be finishing
+    // and hold the window class; this one waits for it, and for any watcher
+    // that one gave up waiting for, before taking the class. Guarded by
+    // eventMutex; left set only by a watcher that gave up waiting.
     std::shared_ptr<WatcherControl> previous;
-    // False when the previous watcher is the thread that starts this one: it
-    // cannot wait for a set-up that first waits for it to end.
+    // False when a watcher starts this one (from its callback): the new one
+    // may have to wait for it to end, so it cannot wait for the set-up.
     bool creatorMayWait = true;
     class Discover *owner = nullptr;
     std::atomic<DWORD> exitCode{STILL_ACTIVE};

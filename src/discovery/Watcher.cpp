@@ -182,6 +182,34 @@ DWORD RunWatcher(WatcherControl &control)
     return exitCode;
 }
 
+// Waits until every watcher stopped before this one has ended: one of them
+// may still hold the window class. It may also be the very thread that stops
+// this one and waits for it (a callback that restarts and stops again), so
+// this gives up (false) as soon as told to stop, and the watcher it was
+// waiting for is then waited for by the next one.
+bool WaitForEarlierWatchers(WatcherControl &control)
+{
+    for (;;) {
+        std::shared_ptr<WatcherControl> earlier;
+        {
+            std::lock_guard<std::mutex> lock(control.eventMutex);
+            earlier = control.previous;
+        }
+        if (!earlier)
+            return true;
+        while (WaitForSingleObject(earlier->threadHandle, 10) == WAIT_TIMEOUT)
+            if (!control.threadRunning)
+                return false;
+        std::shared_ptr<WatcherControl> beforeThat;
+        {
+            std::lock_guard<std::mutex> lock(earlier->eventMutex);
+            beforeThat = earlier->previous;
+        }
+        std::lock_guard<std::mutex> lock(control.eventMutex);
+        control.previous = beforeThat;
+    }
+}
+
 } // namespace
 
 void WatcherControl::MarkSetUp(bool nowListening)
@@ -220,16 +248,9 @@ DWORD WINAPI Discover::DiscoveryThread(void *parameter)
         delete start;
     }
     control->threadId = GetCurrentThreadId();
-    // A watcher that is stopping may still hold the window class. It may also
-    // be the very thread that stops this one and waits for it (a callback that
-    // restarts and stops again): give up as soon as told to stop.
-    if (std::shared_ptr<WatcherControl> previous = std::move(control->previous)) {
-        while (WaitForSingleObject(previous->threadHandle, 10) == WAIT_TIMEOUT) {
-            if (!control->threadRunning) {
-                control->exitCode = 0;
-                return 0;
-            }
-        }
+    if (!WaitForEarlierWatchers(*control)) {
+        control->exitCode = 0;
+        return 0;
     }
     runningWatcher = control.get();
     DWORD exitCode = RunWatcher(*control);
@@ -300,7 +321,7 @@ std::shared_ptr<WatcherControl> Discover::StartWatcherThread()
     auto control = std::make_shared<WatcherControl>();
     control->owner = this;
     control->previous = std::move(retiredWatcher);
-    control->creatorMayWait = !control->previous || control->previous->threadId != GetCurrentThreadId();
+    control->creatorMayWait = runningWatcher == nullptr;
     // Set before the thread exists, so that its first look finds it set.
     control->threadRunning = true;
     auto *start = new std::shared_ptr<WatcherControl>(control);
@@ -384,9 +405,16 @@ void Discover::StopWatcher(const std::shared_ptr<WatcherControl> &stopping)
     }
     if (signalled) {
         WaitForSingleObject(stopping->threadHandle, INFINITE);
+        // Had it given up waiting for an earlier watcher, the next one waits
+        // for that one instead.
+        std::shared_ptr<WatcherControl> earlier;
+        {
+            std::lock_guard<std::mutex> lock(stopping->eventMutex);
+            earlier = stopping->previous;
+        }
         std::lock_guard<std::mutex> lock(watcherMutex);
         if (retiredWatcher == stopping)
-            retiredWatcher.reset();
+            retiredWatcher = earlier;
     } else if (logger != nullptr)
         logger->Log("Shutdown: The watcher thread did not stop; it ends at its next wake-up.");
 }

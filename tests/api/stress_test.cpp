@@ -285,7 +285,7 @@ void OSTREL_CALL RestartingCallback(int deviceID, int attached)
 
 TEST(Stress, EventModeRestartsWhileInstrumentsComeAndGo)
 {
-    UseTempDocuments();
+    const std::string docs = UseTempDocuments();
     const auto deadline = Clock::now() + kBudget;
     std::atomic<bool> stop{false};
 
@@ -332,6 +332,7 @@ TEST(Stress, EventModeRestartsWhileInstrumentsComeAndGo)
     EXPECT_EQ(vorn_usb_GetDeviceCount(), 0);
     EXPECT_EQ(ostrel_sim_open_handles(), 0);
     EXPECT_EQ(problems.Count(), 0) << problems.Report();
+    EXPECT_FALSE(LogHasPrefix(docs, "DiscoveryThread: Could not")) << "a watcher started before the last one let go";
 
     // Whatever the restarts left behind, a fresh start still works.
     for (int slot : plugged)

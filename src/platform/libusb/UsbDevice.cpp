@@ -8,10 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 #include <libudev.h>
 #include <libusb.h>
+#include <thread>
 
 namespace ostrel::usb {
 namespace {
@@ -31,6 +30,8 @@ OpenDevices &Tracked()
 // never returns them keeps its handle open rather than have it freed under
 // a transfer.
 constexpr auto kCancelWait = std::chrono::seconds(2);
+// How long an instrument udev lists may stay unknown to libusb.
+constexpr auto kArrivalWait = std::chrono::seconds(1);
 
 bool Endpoints(libusb_device *device, std::vector<bus::Endpoint> &endpoints, DWORD &error)
 {
@@ -103,28 +104,47 @@ bool FindInstrument(const std::string &path, Instrument &found)
     return present;
 }
 
-DWORD OpenOnBus(libusb_context *context, const Instrument &instrument, libusb_device_handle *&handle,
-                libusb_device_descriptor &descriptor)
+// The device of this bus number and address in libusb's list, referenced; null if absent.
+libusb_device *ListedDevice(libusb_context *context, const Instrument &instrument, DWORD &error)
 {
     libusb_device **list = nullptr;
     ssize_t count = libusb_get_device_list(context, &list);
-    if (count < 0)
-        return WindowsError(static_cast<int>(count));
-    DWORD error = ERROR_FILE_NOT_FOUND;
-    for (ssize_t i = 0; i < count; ++i) {
-        if (libusb_get_bus_number(list[i]) != instrument.busnum ||
-            libusb_get_device_address(list[i]) != instrument.devnum)
-            continue;
-        int result = libusb_get_device_descriptor(list[i], &descriptor);
-        if (result == 0)
-            result = libusb_open(list[i], &handle);
-        // Gone between the listing and the open: not there, as Windows says it.
-        error = result == LIBUSB_ERROR_NO_DEVICE || result == LIBUSB_ERROR_NOT_FOUND ? ERROR_FILE_NOT_FOUND
-                                                                                     : WindowsError(result);
-        break;
+    if (count < 0) {
+        error = WindowsError(static_cast<int>(count));
+        return nullptr;
     }
+    libusb_device *found = nullptr;
+    for (ssize_t i = 0; i < count && found == nullptr; ++i)
+        if (libusb_get_bus_number(list[i]) == instrument.busnum &&
+            libusb_get_device_address(list[i]) == instrument.devnum)
+            found = libusb_ref_device(list[i]);
     libusb_free_device_list(list, 1);
-    return error;
+    error = found != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    return found;
+}
+
+DWORD OpenOnBus(libusb_context *context, const Instrument &instrument, libusb_device_handle *&handle,
+                libusb_device_descriptor &descriptor)
+{
+    // libusb learns of a new device from its own udev monitor, which may read
+    // the arrival a moment after ours did; give it that moment.
+    DWORD error = ERROR_SUCCESS;
+    libusb_device *device = ListedDevice(context, instrument, error);
+    const auto deadline = std::chrono::steady_clock::now() + kArrivalWait;
+    while (device == nullptr && error == ERROR_FILE_NOT_FOUND && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        device = ListedDevice(context, instrument, error);
+    }
+    if (device == nullptr)
+        return error;
+    int result = libusb_get_device_descriptor(device, &descriptor);
+    if (result == 0)
+        result = libusb_open(device, &handle);
+    libusb_unref_device(device);
+    // Gone between the listing and the open: not there, as Windows says it.
+    if (result == LIBUSB_ERROR_NO_DEVICE || result == LIBUSB_ERROR_NOT_FOUND)
+        return ERROR_FILE_NOT_FOUND;
+    return WindowsError(result);
 }
 
 void LIBUSB_CALL TransferDone(libusb_transfer *transfer)
@@ -258,7 +278,6 @@ void Close(Device &device)
     device.claims = 0;
     device.leftovers.clear();
     lock.unlock();
-    if (getenv("EMU_DEBUG")) fprintf(stderr, "libusb_close\n");
     libusb_close(handle);
 }
 

@@ -1,0 +1,62 @@
+// The shims' side of the bench's control API, and the bench's plugging reaching
+// the library as pipes appearing and WM_DEVICECHANGE messages.
+#include "platform/sim/BenchPlatform.h"
+
+#include "platform/sim/windows/DeviceNotifications.h"
+#include "platform/sim/windows/DevicePipes.h"
+#include "platform/sim/windows/ShimFaults.h"
+
+#include <exception>
+
+namespace ostrel::sim {
+
+bool InjectPlatformFault(const std::string &call, DWORD error, unsigned after, unsigned times)
+{
+    return shim::InjectFault(call, error, after, times);
+}
+
+void ClearPlatformFaults()
+{
+    shim::ClearFaults();
+}
+
+std::string SetPlatformDocumentsFolder(const char *path)
+{
+    (void)path;
+    // SHGetFolderPathA is Wine's own: the log goes to the profile's Documents.
+    return "on Windows the log goes to the user's Documents folder";
+}
+
+int PlatformDeviceHandles()
+{
+    try {
+        return shim::DevicePipes::Get().OpenClients();
+    } catch (const std::exception &) {
+        return -1; // out of memory: a count that makes any leak check fail
+    }
+}
+
+} // namespace ostrel::sim
+
+namespace {
+
+// On the plugging thread, after the bench shows the change (Bus.h): the pipe
+// first, so that the library can open what the message announces.
+void OnHotplug(const GUID &interfaceClass, const std::string &benchPath, bool arrived)
+{
+    (void)interfaceClass;
+    try {
+        ostrel::shim::DevicePipes &pipes = ostrel::shim::DevicePipes::Get();
+        const std::string path = arrived ? pipes.Arrived(benchPath) : pipes.Removed(benchPath);
+        if (!path.empty())
+            ostrel::shim::SendDeviceChange(path, arrived);
+    } catch (const std::exception &) {
+        // Out of memory: the library misses this change, as it would miss a
+        // lost notification on Windows; its next scan still sees the bench.
+    }
+}
+
+// Before the first plug: the DLL is loaded before the test program runs.
+[[maybe_unused]] const bool listening = (ostrel::bus::SetHotplugListener(OnHotplug), true);
+
+} // namespace

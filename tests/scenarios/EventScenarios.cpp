@@ -1,0 +1,107 @@
+// Event mode as a user sees it: instruments present at start reported on the
+// caller's thread, plugs and unplugs reported on the watcher thread, a restart.
+#include "Scenario.h"
+
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace ostrel::scenario;
+
+struct DeviceEvent {
+    int deviceID;
+    int attached;
+    bool onCallerThread;
+    std::string key; // looked up from inside the callback
+};
+
+std::mutex eventsMutex;
+std::vector<DeviceEvent> events;
+std::thread::id callerThread;
+
+void OSTREL_CALL OnDeviceEvent(int deviceID, int attached)
+{
+    // Calling back into the library from the callback must not deadlock.
+    char key[64] = "";
+    if (attached)
+        vorn_usb_GetDeviceKeyFromDeviceID(deviceID, key);
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    events.push_back({deviceID, attached, std::this_thread::get_id() == callerThread, key});
+}
+
+std::vector<DeviceEvent> Events()
+{
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    return events;
+}
+
+size_t EventCount()
+{
+    return Events().size();
+}
+
+const char kNewInstrument[] = R"({"vid": 6699, "pid": 10590, "serial": "SN40001",
+    "replies": {"*IDN?": "VORN 2961-P 1.0.0 01/01/24 SN40001\r\n", "PING?": "PONG\r\n"}})";
+const char kNewKey[] = "2961-P SN40001";
+
+SCENARIO("event-mode-hotplug", Hotplug)
+{
+    callerThread = std::this_thread::get_id();
+    vorn_usb_SetTraceLog(true);
+    REQUIRE(PlugBench());
+    LogMark log;
+    CHECK_EQ(vorn_usb_event_init(0, OnDeviceEvent), 0, "vorn_usb_event_init succeeds");
+    std::vector<DeviceEvent> seen = Events();
+    REQUIRE(CHECK_EQ(seen.size(), size_t{3}, "the instruments present are reported before it returns"));
+    for (int i = 0; i < 3; ++i) {
+        const DeviceEvent &event = seen[static_cast<size_t>(i)];
+        CHECK(event.deviceID == i && event.attached == 1 && event.key == BenchKeys()[static_cast<size_t>(i)],
+              "arrival " + std::to_string(i) + " is " + BenchKeys()[static_cast<size_t>(i)] + " with ID " +
+                  std::to_string(i));
+        CHECK(event.onCallerThread, "arrival " + std::to_string(i) + " is reported on the caller's thread");
+    }
+
+    const int slot = ostrel_sim_plug(kNewInstrument);
+    REQUIRE(CHECK(slot >= 0, "a fourth instrument is plugged"));
+    REQUIRE(CHECK(WaitFor([] { return EventCount() >= 4; }), "its arrival reaches the callback"));
+    DeviceEvent arrival = Events()[3];
+    CHECK(arrival.attached == 1 && arrival.deviceID == 3 && arrival.key == kNewKey,
+          "the arrival names the new instrument, ID 3");
+    CHECK(!arrival.onCallerThread, "a hot-plug arrival is reported on the watcher thread");
+    CHECK_EQ(vorn_usb_GetDeviceCount(), 4, "the new instrument is in the device table");
+    std::string ping = "PING?";
+    char reply[64] = "";
+    unsigned bytesRead = 0;
+    CHECK(vorn_usb_write_by_key(kNewKey, &ping[0], 0) == 0 &&
+              vorn_usb_read_ascii_by_key(kNewKey, reply, sizeof reply, &bytesRead) == 0 &&
+              std::string(reply) == "PONG",
+          "the new instrument answers by key");
+
+    REQUIRE(CHECK_EQ(ostrel_sim_unplug(1), 0, "the thermometer is unplugged"));
+    REQUIRE(CHECK(WaitFor([] { return EventCount() >= 5; }), "its removal reaches the callback"));
+    DeviceEvent removal = Events()[4];
+    CHECK(removal.attached == 0 && removal.deviceID == 1, "the removal names ID 1");
+    CHECK(!removal.onCallerThread, "a removal is reported on the watcher thread");
+    CHECK_EQ(vorn_usb_GetDeviceCount(), 3, "the thermometer has left the table");
+    CHECK(WaitFor([] { return ostrel_sim_open_handles() == 6; }), "its handles are closed; the others' stay open");
+    CHECK(log.Count("WM_DEVICECHANGE") >= 2, "each change reached the watcher as WM_DEVICECHANGE");
+    CHECK_EQ(EventCount(), size_t{5}, "no other event was reported");
+
+    UninitLeavesNothingOpen();
+    CHECK_EQ(log.Count("DiscoveryThread: Exit."), 1, "the watcher has stopped when vorn_usb_uninit_system returns");
+
+    // Started again, event mode reports what is present now.
+    CHECK_EQ(vorn_usb_event_init(0, OnDeviceEvent), 0, "event mode starts again");
+    seen = Events();
+    CHECK_EQ(seen.size(), size_t{8}, "the three instruments present are reported again");
+    bool allOnCaller = seen.size() == 8;
+    for (size_t i = 5; i < seen.size(); ++i)
+        allOnCaller = allOnCaller && seen[i].attached == 1 && seen[i].onCallerThread;
+    CHECK(allOnCaller, "as arrivals, on the caller's thread");
+    REQUIRE(CHECK_EQ(ostrel_sim_unplug(slot), 0, "the fourth instrument is unplugged"));
+    CHECK(WaitFor([] { return EventCount() >= 9; }), "the restarted watcher reports its removal");
+    UninitLeavesNothingOpen();
+}
+
+} // namespace

@@ -1,0 +1,86 @@
+// The scenarios' host on Windows: Ostrel.dll under Wine with the test-only shims,
+// the log in the profile's Documents folder, child processes by CreateProcessA.
+#include "ScenarioHost.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+namespace ostrel::scenario::host {
+namespace {
+
+std::string ProgramFolder()
+{
+    std::string program = ProgramPath();
+    return program.substr(0, program.find_last_of('\\'));
+}
+
+} // namespace
+
+std::string PrepareDocuments()
+{
+    // The library asks the same question: nothing to set up, only to find.
+    char path[MAX_PATH];
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, path)))
+        return "";
+    return path;
+}
+
+const char *PathSeparator()
+{
+    return "\\";
+}
+
+std::string BenchFile()
+{
+    return ProgramFolder() + "\\bench.json";
+}
+
+std::string ErrorText(unsigned long code)
+{
+    char text[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    return message;
+}
+
+unsigned long ProcessId()
+{
+    return GetCurrentProcessId();
+}
+
+std::string ProgramPath()
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
+}
+
+bool RunProcess(const std::string &program, const std::vector<std::string> &arguments, unsigned limitMs,
+                int &exitCode)
+{
+    // No argument here holds a quote or ends in a backslash: quoting is enough.
+    std::string commandLine = "\"" + program + "\"";
+    for (const std::string &argument : arguments)
+        commandLine += " \"" + argument + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child))
+        return false;
+    bool ended = WaitForSingleObject(child.hProcess, limitMs) == WAIT_OBJECT_0;
+    DWORD code = 0;
+    if (!ended) {
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, 5000);
+    } else if (GetExitCodeProcess(child.hProcess, &code)) {
+        exitCode = static_cast<int>(code);
+    }
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return ended;
+}
+
+} // namespace ostrel::scenario::host
