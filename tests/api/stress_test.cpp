@@ -82,7 +82,7 @@ struct Listing {
     std::vector<std::array<char, 64>> storage = std::vector<std::array<char, 64>>(kRoom);
     std::vector<char *> keys = std::vector<char *>(kRoom);
     std::vector<int> ids = std::vector<int>(kRoom), models = std::vector<int>(kRoom),
-                     serials = std::vector<int>(kRoom);
+                     serials = std::vector<int>(kRoom), registered = std::vector<int>(kRoom);
     std::vector<char> info = std::vector<char>(64 * kRoom + 1);
     Listing()
     {
@@ -105,9 +105,9 @@ std::vector<int> ListEverything(Listing &l)
     ExpectResult("GetInstrumentList", GetInstrumentList(l.ids.data(), l.models.data(), l.serials.data(), &listed));
     if (listed < 0 || listed > kRoom)
         problems.Add("GetInstrumentList count " + std::to_string(listed));
-    ExpectResult("vorn_usb_event_get_attached_devices", vorn_usb_event_get_attached_devices(l.keys.data(), l.ids.data()));
+    ExpectResult("vorn_usb_event_get_attached_devices",
+                 vorn_usb_event_get_attached_devices(l.keys.data(), l.registered.data()));
     ExpectResult("vorn_usb_get_model_serial_keys", vorn_usb_get_model_serial_keys(l.keys.data()));
-    ExpectResult("GetInstrumentList", GetInstrumentList(l.ids.data(), l.models.data(), l.serials.data(), &listed));
     return std::vector<int>(l.ids.begin(), l.ids.begin() + std::max(0, std::min(listed, kRoom)));
 }
 
@@ -153,29 +153,36 @@ bool KeySeen(const std::string &key)
     return hot.seenKeys.count(key) != 0;
 }
 
-// Queries its own permanent instrument, if it has one (every reply must be
-// exact), lists, writes to whatever else the table holds and keeps a key of
-// its own in the registry. With `rescan`, runs a static discovery now and then.
+// Queries a permanent instrument that no other thread talks to, by ID or by
+// key: whatever else happens, its reply must be exact.
+void QueryOwn(int id, const std::string &serial, bool byKey)
+{
+    if (!byKey) {
+        const std::string reply = Measure(id);
+        if (reply != serial)
+            problems.Add("own instrument " + serial + " replied '" + reply + "'");
+        return;
+    }
+    const std::string key = KeyOf(serial);
+    char command[] = "MEAS?\r";
+    ExpectResult("vorn_usb_write_by_key", vorn_usb_write_by_key(key.c_str(), command, 0));
+    char reply[64] = {};
+    unsigned got = 0;
+    if (vorn_usb_read_ascii_by_key(key.c_str(), reply, sizeof reply, &got) != 0 || serial != reply)
+        problems.Add("own instrument " + serial + " by key replied '" + reply + "'");
+}
+
+// Queries its own permanent instrument, if it has one, lists, writes to
+// whatever else the table holds and keeps a key of its own in the registry.
+// With `rescan`, runs a static discovery now and then.
 void Worker(int own, const std::string &ownSerial, bool rescan, const std::atomic<bool> &stop)
 {
     Listing listing;
     std::mt19937 random(static_cast<unsigned>(own) + 7);
-    const std::string ownKey = KeyOf(ownSerial);
     const std::string registryKey = "worker " + std::to_string(own);
     for (int round = 0; !stop; ++round) {
-        if (ownSerial.empty()) {
-        } else if (round % 2 == 0) {
-            const std::string reply = Measure(own);
-            if (reply != ownSerial)
-                problems.Add("own instrument " + ownSerial + " replied '" + reply + "'");
-        } else {
-            char command[] = "MEAS?\r";
-            ExpectResult("vorn_usb_write_by_key", vorn_usb_write_by_key(ownKey.c_str(), command, 0));
-            char reply[64] = {};
-            unsigned got = 0;
-            if (vorn_usb_read_ascii_by_key(ownKey.c_str(), reply, sizeof reply, &got) != 0 || ownSerial != reply)
-                problems.Add("own instrument " + ownSerial + " by key replied '" + reply + "'");
-        }
+        if (!ownSerial.empty())
+            QueryOwn(own, ownSerial, round % 2 == 1);
         std::vector<int> ids = ListEverything(listing);
         if (ids.size() < 2)
             problems.Add("a permanent instrument left the table");
@@ -377,7 +384,8 @@ TEST(Stress, SlowInstrumentHoldsUpNoOther)
         reading = true;
         slowDone = true;
     });
-    ASSERT_TRUE(WaitUntil([&] { return reading.load(); }));
+    // Set after the read too, so that a failed write cannot leave this waiting.
+    EXPECT_TRUE(WaitUntil([&] { return reading.load(); }));
     int whilePending = 0;
     while (!slowDone) {
         EXPECT_EQ(Measure(0), "FAST");
