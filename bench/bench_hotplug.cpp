@@ -1,6 +1,8 @@
 // Hot-plug latency on the simulated bench: from plugging an instrument to the callback that reports it.
 #include <benchmark/benchmark.h>
 
+#include "BenchSupport.h"
+
 #include "ostrel.h"
 #include "ostrel_sim.h"
 
@@ -16,26 +18,11 @@
 
 namespace {
 
+using ostrel::bench::UseTempDocuments;
+using ostrel::bench::TempDocuments;
+
 using Clock = std::chrono::steady_clock;
 
-// The log goes to a temporary folder, never to the user's documents.
-class TempDocuments {
-public:
-    TempDocuments()
-        : folder(std::filesystem::temp_directory_path() /
-                 ("ostrel-bench-" + std::to_string(std::random_device{}())))
-    {
-        std::filesystem::create_directories(folder);
-        redirected = ostrel_sim_set_documents_folder(folder.c_str()) == 0;
-    }
-    ~TempDocuments()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-    std::filesystem::path folder;
-    bool redirected = false;
-};
 
 // What the callback saw: how many arrivals and removals, and when the last
 // arrival came.

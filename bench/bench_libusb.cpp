@@ -128,7 +128,7 @@ int main(int argc, char **argv)
 
     for (auto *run : {benchmark::RegisterBenchmark("LibraryQuery", LibraryQuery),
                       benchmark::RegisterBenchmark("LibusbQuery", LibusbQuery)})
-        run->MinTime(1.0)->Repetitions(10)->ReportAggregatesOnly(true);
+        run->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true);
     // Alternating the repetitions of the two spreads the machine's drift over both.
     std::vector<char *> arguments(argv, argv + argc);
     char interleave[] = "--benchmark_enable_random_interleaving=true";

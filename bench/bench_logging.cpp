@@ -1,6 +1,8 @@
 // Costs of writing one log line and of the cheapest export, on the simulated bench.
 #include <benchmark/benchmark.h>
 
+#include "BenchSupport.h"
+
 #include "diagnostics/Logger.h"
 #include "ostrel.h"
 #include "ostrel_sim.h"
@@ -11,33 +13,10 @@
 
 namespace {
 
-// Every benchmark writes to a log of its own in a temporary folder, never to
-// the user's documents; the folder goes when the program ends.
-class TempDocuments {
-public:
-    TempDocuments()
-        : folder(std::filesystem::temp_directory_path() /
-                 ("ostrel-bench-" + std::to_string(std::random_device{}())))
-    {
-        std::filesystem::create_directories(folder);
-        redirected = ostrel_sim_set_documents_folder(folder.c_str()) == 0;
-    }
-    ~TempDocuments()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-    std::filesystem::path folder;
-    bool redirected = false;
-};
+using ostrel::bench::UseTempDocuments;
+using ostrel::bench::TempDocuments;
 
-// Must run before the first library call of the process.
-bool UseTempDocuments(benchmark::State &state)
-{
-    static TempDocuments documents;
-    if (!documents.redirected) state.SkipWithError("the log could not be redirected");
-    return documents.redirected;
-}
+
 
 void BM_LogLine(benchmark::State &state)
 {

@@ -1,0 +1,43 @@
+// What every benchmark program needs: its log in a temporary folder, never in
+// the user's documents.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include "ostrel_sim.h"
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+namespace ostrel::bench {
+
+// The folder goes when the program ends.
+class TempDocuments {
+public:
+    TempDocuments()
+        : folder(std::filesystem::temp_directory_path() /
+                 ("ostrel-bench-" + std::to_string(std::random_device{}())))
+    {
+        std::filesystem::create_directories(folder);
+        redirected = ostrel_sim_set_documents_folder(folder.c_str()) == 0;
+    }
+    ~TempDocuments()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+    std::filesystem::path folder;
+    bool redirected = false;
+};
+
+// Must run before the first library call of the process.
+inline bool UseTempDocuments(benchmark::State &state)
+{
+    static TempDocuments documents;
+    if (!documents.redirected)
+        state.SkipWithError("the log could not be redirected");
+    return documents.redirected;
+}
+
+} // namespace ostrel::bench
