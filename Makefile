@@ -1,4 +1,4 @@
-# Entry points: make test (every suite), make demo, make bench; make fuzz is reserved.
+# Entry points: make test (every suite), make demo, make bench, make fuzz.
 JOBS    := 2
 RESULTS := build/results
 SUITE   := scripts/suite.sh run $(RESULTS)
@@ -29,16 +29,20 @@ test: deps
 	 { $(SUITE) test-windows-x64  $(CTEST) build/windows-x64; \
 	   $(SUITE) test-wine         scripts/run-wine-tests.sh build/windows-x64; \
 	   $(SUITE) test-wine-e2e     scripts/run-wine-e2e.sh build/windows-x64; } || true
+	@$(SUITE) fuzz-short          scripts/run-fuzz.sh 20 || true
 	@scripts/suite.sh total $(RESULTS)
 
+# The tour of the library on the simulated bench (`ostrel demo`).
 demo: deps
 	cmake --preset linux-release
-	cmake --build --preset linux-release -j$(JOBS) --target ostrel_demo
-	cd build/linux-release/examples && ./ostrel_demo
+	cmake --build --preset linux-release -j$(JOBS) --target ostrel_tool
+	build/linux-release/tools/ostrel/ostrel demo
 
 bench: deps build-linux-release
 	@for b in build/linux-release/bench/ostrel_bench_*; do [ -x $$b ] || continue; echo "== $$b"; $$b || exit 1; done
 
-# Reserved for the fuzz targets (tests/fuzz, clang, OSTREL_FUZZ=ON).
-fuzz:
-	@echo "make fuzz: no fuzz targets yet"
+# The reply-parser fuzzers (tests/fuzz, clang), five minutes each; `make test`
+# runs them briefly.
+FUZZ_SECONDS ?= 300
+fuzz: deps
+	scripts/run-fuzz.sh $(FUZZ_SECONDS)

@@ -1,5 +1,5 @@
-// An ASCII query round trip through libostrel.so beside the same write and read
-// made with libusb directly, on one emulated instrument, in one run.
+// Cost of an ASCII query through libostrel.so against the same transfers made with libusb.
+// Both run in one process on one emulated instrument.
 #include "ostrel.h"
 #include "usb/EmulatedInstrument.h"
 

@@ -19,6 +19,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
 cmake --build "$build" -j2 --target fuzz_targets
 
 failed=()
+ran=0
 for seeds in tests/fuzz/corpus/*/; do
   name=$(basename "$seeds")
   fuzzer=$build/tests/fuzz/fuzz_$name
@@ -28,6 +29,7 @@ for seeds in tests/fuzz/corpus/*/; do
   work=$build/corpus/$name
   mkdir -p "$work" "$build/artifacts"
   echo "== fuzz_$name (${seconds}s)"
+  ran=$((ran + 1))
   if ! "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
        -artifact_prefix="$build/artifacts/$name-" "$work" "$seeds" >"$build/$name.log" 2>&1; then
     failed+=("$name")
@@ -38,6 +40,8 @@ done
 
 if (( ${#failed[@]} > 0 )); then
   echo "run-fuzz: FAILED: ${failed[*]} (logs and inputs under $build)" >&2
+  echo "fuzz: $((ran - ${#failed[@]})) passed, ${#failed[@]} failed"
   exit 1
 fi
 echo "run-fuzz: all fuzz targets ran ${seconds}s without a failure"
+echo "fuzz: $ran passed, 0 failed"

@@ -1,5 +1,5 @@
-// The emulated instruments: what the kernel's usbdevfs would do with libusb's
-// URBs, answered from each instrument's script.
+// Emulated instruments: what the kernel's usbdevfs would do with libusb's URBs.
+// Replies come from each instrument's script.
 #include "usb/EmulatedInstrument.h"
 
 #include <cerrno>

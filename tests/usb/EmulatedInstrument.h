@@ -1,5 +1,6 @@
-// Instruments emulated in-process with umockdev: sysfs and udev entries, and a
-// usbdevfs that answers libusb's ioctls from a script of commands and replies.
+// Instruments emulated in-process with umockdev, for tests and benchmarks of libostrel.so.
+// Each has sysfs and udev entries and a usbdevfs that answers libusb's ioctls
+// from a script of commands and replies.
 #pragma once
 
 #include <chrono>

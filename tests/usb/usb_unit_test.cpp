@@ -135,6 +135,9 @@ TEST_F(RulesFiles, OnlyAnActiveRuleSettingTheClassCounts)
     EXPECT_FALSE(Known());
     Write(etc + "/99-local.rules", rule);
     EXPECT_TRUE(Known());
+
+    // The example the documentation tells users to install.
+    EXPECT_TRUE(RulesSetClass({OSTREL_SOURCE_DIR "/packaging/linux"}));
 }
 
 } // namespace

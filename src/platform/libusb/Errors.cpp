@@ -1,5 +1,5 @@
-// The one place where libusb's errors become Windows codes, so that the core
-// logs and decides exactly as it does over WinUSB.
+// The one place where libusb's errors become Windows codes.
+// The core then logs and decides exactly as it does over WinUSB.
 #include "platform/libusb/Errors.h"
 
 #include <iterator>

@@ -1,5 +1,5 @@
-// Arrivals and removals of instruments: a udev monitor thread that calls the
-// bus's hot-plug listener, and the interface listing that agrees with it.
+// Arrivals and removals of instruments, and the interface listing that agrees with them.
+// A udev monitor thread calls the bus's hot-plug listener.
 #include "platform/libusb/Hotplug.h"
 
 #include "platform/libusb/Instruments.h"
