@@ -40,8 +40,8 @@ done
 
 if (( ${#failed[@]} > 0 )); then
   echo "run-fuzz: FAILED: ${failed[*]} (logs and inputs under $build)" >&2
-  echo "fuzz: $((ran - ${#failed[@]})) passed, ${#failed[@]} failed"
+  echo "$((ran - ${#failed[@]})) passed, ${#failed[@]} failed"
   exit 1
 fi
 echo "run-fuzz: all fuzz targets ran ${seconds}s without a failure"
-echo "fuzz: $ran passed, 0 failed"
+echo "$ran passed, 0 failed"
