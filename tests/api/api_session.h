@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -17,13 +15,15 @@
 
 namespace ostrel::test {
 
-// One bench instrument. Replies are bytes exactly as the instrument sends them.
+// One bench instrument. Replies are bytes exactly as the instrument sends
+// them; an empty idn or address leaves that query unanswered.
 struct BenchInstrument {
     unsigned pid = 0x2936;
-    std::string serial{};  // unique per instrument: it makes the device path
-    std::string idn{};     // reply to *IDN?; empty: the instrument does not answer it
-    std::string address{}; // reply to ADDR?; empty: the instrument does not answer it
+    std::string serial{}; // unique per instrument: it makes the device path
+    std::string idn{};
+    std::string address{};
     std::vector<std::pair<std::string, std::string>> replies{};
+    std::string fields{}; // more members of the instrument's JSON object
 };
 
 // An identity reply whose key is "<model> <serial>".
@@ -37,31 +37,22 @@ inline std::string JsonBytes(const std::string &bytes)
 {
     std::string json = "\"";
     for (unsigned char c : bytes) {
-        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
-            json += escaped;
-        } else {
-            json += static_cast<char>(c);
-        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c < 0x20 || c >= 0x7F || c == '"' || c == '\\' ? "\\u%04X" : "%c", c);
+        json += escaped;
     }
     return json + "\"";
 }
 
 // Plugs the instrument; returns its bench slot.
-inline int Plug(const BenchInstrument &instrument)
+inline int Plug(BenchInstrument in)
 {
-    std::vector<std::pair<std::string, std::string>> replies = instrument.replies;
-    if (!instrument.idn.empty())
-        replies.emplace_back("*IDN?", instrument.idn);
-    if (!instrument.address.empty())
-        replies.emplace_back("ADDR?", instrument.address);
-    std::string json = "{\"vid\": 6699, \"pid\": " + std::to_string(instrument.pid) + ", \"serial\": " +
-                       JsonBytes(instrument.serial) + ", \"replies\": {";
-    for (size_t i = 0; i < replies.size(); ++i)
-        json += (i != 0 ? ", " : "") + JsonBytes(replies[i].first) + ": " + JsonBytes(replies[i].second);
-    json += "}}";
-    int slot = ostrel_sim_plug(json.c_str());
+    in.replies.insert(in.replies.end(), {{"*IDN?", in.idn}, {"ADDR?", in.address}});
+    std::string json = "{\"vid\": 6699, \"pid\": " + std::to_string(in.pid) + ", \"serial\": " + JsonBytes(in.serial) +
+                       (in.fields.empty() ? "" : ", " + in.fields) + ", \"replies\": {\"\": \"\"";
+    for (const auto &[command, reply] : in.replies)
+        json += reply.empty() ? "" : ", " + JsonBytes(command) + ": " + JsonBytes(reply);
+    const int slot = ostrel_sim_plug((json + "}}").c_str());
     EXPECT_GE(slot, 0) << json << ": " << ostrel_sim_last_error();
     return slot;
 }
@@ -70,14 +61,23 @@ inline int Plug(const BenchInstrument &instrument)
 inline std::string Received(int slot)
 {
     std::string bytes(4096, '\0');
-    int count = ostrel_sim_received(slot, bytes.data(), static_cast<unsigned>(bytes.size()));
+    const int count = ostrel_sim_received(slot, bytes.data(), static_cast<unsigned>(bytes.size()));
     EXPECT_GE(count, 0) << ostrel_sim_last_error();
-    bytes.resize(count > 0 ? static_cast<size_t>(count) : 0);
-    return bytes;
+    return bytes.substr(0, count > 0 ? static_cast<size_t>(count) : 0);
 }
 
-// Key buffers as the header asks for them: 64 chars each, here pre-filled
-// with '#' so that a buffer the library did not touch shows.
+// One ASCII query by device ID: the reply text, or "<failed>".
+inline std::string Ask(int deviceID, std::string command)
+{
+    char reply[64];
+    unsigned length = 0;
+    if (vorn_usb_send_ascii(deviceID, command.data(), 0) != 0 ||
+        vorn_usb_get_ascii_by_DeviceID(deviceID, reply, sizeof reply, &length) != 0)
+        return "<failed>";
+    return std::string(reply, length);
+}
+
+// `count` key buffers of 64 chars, pre-filled with '#' so that an untouched one shows.
 struct KeyBuffers {
     explicit KeyBuffers(size_t count) : storage(count, std::string(64, '#'))
     {
@@ -85,19 +85,30 @@ struct KeyBuffers {
             pointers.push_back(buffer.data());
     }
     char **data() { return pointers.data(); }
-    // Buffer i as text, or "<untouched>" if the library wrote nothing there.
-    std::string operator[](size_t i) const
-    {
-        return storage[i] == std::string(64, '#') ? "<untouched>" : std::string(storage[i].c_str());
-    }
-
+    std::string operator[](size_t i) const { return storage[i] == std::string(64, '#') ? "<untouched>" : storage[i].c_str(); }
     std::vector<std::string> storage;
     std::vector<char *> pointers;
 };
 
-// Every test starts with an empty bench and an idle library (no instruments,
-// empty registry, logging off), and must end with no handle left open. The
-// log goes to one private documents folder per test process.
+// The device table's keys, or with `registered` the key registry's (with the
+// IDs), as the library lists them; checked that nothing is written past them.
+inline std::vector<std::pair<std::string, int>> Listed(int registered = -1)
+{
+    const size_t count = static_cast<size_t>(registered < 0 ? vorn_usb_GetDeviceCount() : registered);
+    KeyBuffers keys(count + 1);
+    std::vector<int> ids(count + 1, -7);
+    EXPECT_EQ(registered < 0 ? vorn_usb_GetDeviceKeys(keys.data()) - static_cast<int>(count)
+                             : vorn_usb_event_get_attached_devices(keys.data(), ids.data()), 0);
+    EXPECT_EQ(std::make_pair(keys[count], ids[count]), std::make_pair(std::string("<untouched>"), -7));
+    std::vector<std::pair<std::string, int>> listed;
+    for (size_t i = 0; i < count; ++i)
+        listed.emplace_back(keys[i], ids[i]);
+    return listed;
+}
+
+// Every test starts with an empty bench and an idle library (empty registry,
+// logging off) and ends with no handle open and no exception logged. Each
+// test process keeps its log in a private documents folder.
 class ApiTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -110,75 +121,28 @@ protected:
         vorn_usb_SetTraceLog(false);
         MarkLog();
     }
-
     void TearDown() override
     {
         vorn_usb_uninit_system();
         ostrel_sim_reset();
         EXPECT_EQ(ostrel_sim_open_handles(), 0);
+        for (const std::string &text : LogTexts(documents))
+            EXPECT_EQ(text.find("Exception"), std::string::npos) << text;
     }
-
-    // From here on, NewLog() shows only the lines written after this call.
+    // From here on, NewLog() holds only the lines logged after this call.
     void MarkLog() { logMark = LogTexts(documents).size(); }
-
-    // The log's texts since the last MarkLog(), without a trailing CR.
     std::vector<std::string> NewLog() const
     {
-        std::vector<std::string> texts = LogTexts(documents);
-        texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(std::min(logMark, texts.size())));
-        for (std::string &text : texts)
-            if (!text.empty() && text.back() == '\r')
-                text.pop_back();
-        return texts;
+        const std::vector<std::string> texts = LogTexts(documents);
+        return std::vector<std::string>(texts.begin() + static_cast<std::ptrdiff_t>(logMark), texts.end());
     }
-
-    // How many new lines start with `prefix`.
+    // How many lines logged since MarkLog() start with `prefix`.
     int NewLogCount(const std::string &prefix) const
     {
         int count = 0;
         for (const std::string &text : NewLog())
             count += text.compare(0, prefix.size(), prefix) == 0;
         return count;
-    }
-
-    // The device table's keys, in the library's order.
-    static std::vector<std::string> DeviceKeys()
-    {
-        int count = vorn_usb_GetDeviceCount();
-        KeyBuffers buffers(static_cast<size_t>(count) + 1);
-        int listed = vorn_usb_GetDeviceKeys(buffers.data());
-        EXPECT_EQ(listed, count);
-        EXPECT_EQ(buffers[static_cast<size_t>(count)], "<untouched>") << "written past the device count";
-        std::vector<std::string> keys;
-        for (int i = 0; i < listed; ++i)
-            keys.push_back(buffers[static_cast<size_t>(i)]);
-        return keys;
-    }
-
-    // The key registry, in the library's order: (key, device ID).
-    static std::vector<std::pair<std::string, int>> Registry(size_t registered)
-    {
-        KeyBuffers buffers(registered + 1);
-        std::vector<int> ids(registered + 1, -12345);
-        EXPECT_EQ(vorn_usb_event_get_attached_devices(buffers.data(), ids.data()), 0);
-        EXPECT_EQ(buffers[registered], "<untouched>") << "more keys registered than expected";
-        EXPECT_EQ(ids[registered], -12345);
-        std::vector<std::pair<std::string, int>> registry;
-        for (size_t i = 0; i < registered; ++i)
-            registry.emplace_back(buffers[i], ids[i]);
-        return registry;
-    }
-
-    // One ASCII query by device ID: the reply text, or "<failed>".
-    static std::string Ask(int deviceID, std::string command)
-    {
-        if (vorn_usb_send_ascii(deviceID, command.data(), static_cast<unsigned>(command.size())) != 0)
-            return "<failed>";
-        char reply[64];
-        unsigned length = 0;
-        if (vorn_usb_get_ascii_by_DeviceID(deviceID, reply, sizeof reply, &length) != 0)
-            return "<failed>";
-        return std::string(reply, length);
     }
 
     std::string documents;
