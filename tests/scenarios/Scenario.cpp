@@ -1,5 +1,4 @@
-// The scenario harness: checks and their counts, the bench and log helpers, and
-// main(), which runs every scenario in a child process with a time limit.
+// The scenario harness: checks, the bench and log helpers, and main(), which runs each scenario in a child process.
 #include "Scenario.h"
 
 #include "ScenarioHost.h"
@@ -9,109 +8,81 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
+#include <map>
+#include <regex>
 #include <thread>
 
 namespace ostrel::scenario {
 namespace {
 
-int passed = 0;
-int failed = 0;
+int passed = 0, failed = 0;
+std::string documents; // the folder of the library's log
 
-std::vector<Scenario> &Scenarios()
+// By name, filled by the scenarios' static initialisers.
+std::map<std::string, void (*)()> &Scenarios() { static std::map<std::string, void (*)()> all; return all; }
+
+template <typename T, typename F> std::string ShowAll(const std::vector<T> &values, F show)
 {
-    static std::vector<Scenario> scenarios;
-    return scenarios;
+    std::string shown;
+    for (const T &value : values)
+        shown += (shown.empty() ? "" : ", ") + show(value);
+    return "{" + shown + "}";
 }
 
-std::string documents;
+// The keys `list` says it wrote into `count` buffers of 64 characters; it must leave one more alone.
+std::vector<std::string> ListedKeys(size_t count, const std::function<int(char **)> &list)
+{
+    std::vector<std::string> storage(count + 1, std::string(64, '#')), keys;
+    std::vector<char *> buffers;
+    for (std::string &buffer : storage)
+        buffers.push_back(&buffer[0]);
+    const size_t listed = static_cast<size_t>(std::max(0, list(buffers.data())));
+    CHECK(storage.back() == std::string(64, '#'), "no key is written past the count");
+    for (size_t i = 0; i < std::min(listed, count); ++i)
+        keys.push_back(storage[i].c_str());
+    return keys;
+}
 
 } // namespace
 
-// ---- Checks -----------------------------------------------------------------
-
 bool Check(bool ok, const std::string &what, const std::string &detail, int line)
 {
-    if (ok) {
-        ++passed;
-        std::printf("ok   - %s\n", what.c_str());
-    } else {
-        ++failed;
-        std::printf("FAIL - %s (line %d)\n       %s\n", what.c_str(), line, detail.c_str());
-    }
-    std::fflush(stdout);
-    return ok;
+    ++(ok ? passed : failed);
+    const std::string why = ok ? "" : " (line " + std::to_string(line) + ")\n       " + detail;
+    return std::printf("%s - %s%s\n", ok ? "ok  " : "FAIL", what.c_str(), why.c_str()), std::fflush(stdout), ok;
 }
 
+constexpr char kHex[] = "0123456789ABCDEF";
 std::string Show(const std::string &value)
 {
-    std::string shown = "\"";
-    for (unsigned char c : value) {
-        if (c >= 0x20 && c < 0x7F) {
-            shown += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            shown += escaped;
-        }
-    }
-    return shown + "\"";
+    std::string shown;
+    for (unsigned char c : value)
+        shown += c >= 0x20 && c < 0x7F ? std::string(1, c) : std::string{'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+    return '"' + shown + '"';
 }
 
-std::string Show(long long value)
-{
-    return std::to_string(value);
-}
-
-std::string Show(const std::vector<std::string> &values)
-{
-    std::string shown = "{";
-    for (size_t i = 0; i < values.size(); ++i)
-        shown += (i != 0 ? ", " : "") + Show(values[i]);
-    return shown + "}";
-}
-
-std::string Show(const std::vector<int> &values)
-{
-    std::string shown = "{";
-    for (size_t i = 0; i < values.size(); ++i)
-        shown += (i != 0 ? ", " : "") + std::to_string(values[i]);
-    return shown + "}";
-}
-
+std::string Show(long long value) { return std::to_string(value); }
+std::string Show(const std::vector<std::string> &values) { return ShowAll(values, [](auto &v) { return Show(v); }); }
+std::string Show(const std::vector<int> &values) { return ShowAll(values, [](int v) { return std::to_string(v); }); }
 std::string Show(const std::vector<std::pair<std::string, int>> &values)
 {
-    std::string shown = "{";
-    for (size_t i = 0; i < values.size(); ++i)
-        shown += (i != 0 ? ", " : "") + Show(values[i].first) + ": " + std::to_string(values[i].second);
-    return shown + "}";
+    return ShowAll(values, [](auto &v) { return Show(v.first) + ": " + std::to_string(v.second); });
 }
 
-bool Register(const char *name, void (*run)())
-{
-    Scenarios().push_back({name, run});
-    return true;
-}
+bool Register(const char *name, void (*run)()) { return Scenarios().emplace(name, run).second; }
 
 bool WaitFor(const std::function<bool()> &done, unsigned limitMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
+    for (unsigned waited = 0; !done(); waited += 10, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (waited >= limitMs)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     return true;
 }
 
-// ---- The bench and the library ---------------------------------------------------
-
 bool PlugBench()
 {
-    int plugged = ostrel_sim_load_bench(host::BenchFile().c_str());
+    const int plugged = ostrel_sim_load_bench(host::BenchFile().c_str());
     return Check(plugged == 3, "the three instruments of examples/bench.json are plugged",
                  "ostrel_sim_load_bench gave " + std::to_string(plugged) + ": " + ostrel_sim_last_error(), __LINE__);
 }
@@ -119,38 +90,22 @@ bool PlugBench()
 std::string Received(int slot)
 {
     std::string bytes(4096, '\0');
-    int count = ostrel_sim_received(slot, &bytes[0], static_cast<unsigned>(bytes.size()));
-    bytes.resize(count > 0 ? static_cast<size_t>(count) : 0);
-    return bytes;
+    return bytes.substr(0, std::max(0, ostrel_sim_received(slot, &bytes[0], static_cast<unsigned>(bytes.size()))));
 }
 
 std::vector<std::string> DeviceKeys()
 {
-    int count = vorn_usb_GetDeviceCount();
-    std::vector<std::string> storage(static_cast<size_t>(count) + 1, std::string(64, '#'));
-    std::vector<char *> buffers;
-    for (std::string &buffer : storage)
-        buffers.push_back(&buffer[0]);
-    int listed = vorn_usb_GetDeviceKeys(buffers.data());
-    CHECK(storage.back() == std::string(64, '#'), "vorn_usb_GetDeviceKeys writes no key past the count");
-    std::vector<std::string> keys;
-    for (int i = 0; i < listed && i < count; ++i)
-        keys.push_back(storage[static_cast<size_t>(i)].c_str());
-    return keys;
+    return ListedKeys(static_cast<size_t>(std::max(0, vorn_usb_GetDeviceCount())), vorn_usb_GetDeviceKeys);
 }
 
 std::vector<std::pair<std::string, int>> Registry(size_t registered)
 {
-    std::vector<std::string> storage(registered, std::string(64, '#'));
-    std::vector<char *> buffers;
-    for (std::string &buffer : storage)
-        buffers.push_back(&buffer[0]);
     std::vector<int> ids(registered, -12345);
     std::vector<std::pair<std::string, int>> registry;
-    if (vorn_usb_event_get_attached_devices(buffers.data(), ids.data()) != 0)
-        return registry;
-    for (size_t i = 0; i < registered; ++i)
-        registry.emplace_back(storage[i].c_str(), ids[i]);
+    for (const std::string &key : ListedKeys(registered, [&](char **keys) {
+             return vorn_usb_event_get_attached_devices(keys, ids.data()) == 0 ? static_cast<int>(registered) : 0;
+         }))
+        registry.emplace_back(key, ids[registry.size()]);
     return registry;
 }
 
@@ -161,136 +116,58 @@ void UninitLeavesNothingOpen()
     CHECK_EQ(ostrel_sim_open_handles(), 0, "vorn_usb_uninit_system leaves no handle open on the bench");
 }
 
-// ---- The log --------------------------------------------------------------------
-
-namespace {
-
-std::string Today()
-{
-    std::time_t now = std::time(nullptr);
-    char date[16];
-    std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
-    return date;
-}
-
-} // namespace
-
 std::vector<std::string> OwnLogTexts()
 {
-    const char *separator = host::PathSeparator();
-    std::ifstream file(documents + separator + "Log" + separator + "Log" + Today() + "_Native.txt",
-                       std::ios::binary);
+    const std::time_t now = std::time(nullptr);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
+    std::ifstream file(documents + "/Log/Log" + date + "_Native.txt", std::ios::binary); // Windows takes '/' too
+    // "<date> <time>, <pid>, <tid>, <text>", and CR CR LF after a system error text, which brings its own CR LF.
+    const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}, (\d+), \d+, ([\s\S]*?)\r*)");
     std::vector<std::string> texts;
-    const unsigned long self = host::ProcessId();
-    for (std::string line; std::getline(file, line);) {
-        // Text mode stores a line end as CR LF on Windows; a system error text
-        // brings its own CR LF, which makes CR CR LF of it.
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        // "2024-01-02 03:04:05.678, <pid>, <tid>, <text>"
-        unsigned long pid = 0, tid = 0;
-        int textStart = -1;
-        if (std::sscanf(line.c_str(), "%*4d-%*2d-%*2d %*2d:%*2d:%*2d.%*3d, %lu, %lu, %n", &pid, &tid, &textStart) !=
-                2 ||
-            textStart < 0 || pid != self)
-            continue;
-        texts.push_back(line.substr(static_cast<size_t>(textStart)));
-    }
+    for (std::string text; std::getline(file, text);)
+        if (std::smatch parts; std::regex_match(text, parts, line) && std::stoul(parts[1]) == host::ProcessId())
+            texts.push_back(parts[2]);
     return texts;
 }
 
 std::vector<std::string> LogMark::NewTexts() const
 {
-    std::vector<std::string> texts = OwnLogTexts();
-    texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(std::min(start, texts.size())));
-    return texts;
+    const std::vector<std::string> texts = OwnLogTexts();
+    return {texts.begin() + static_cast<std::ptrdiff_t>(std::min(start, texts.size())), texts.end()};
 }
 
-int LogMark::Count(const std::string &text) const
+template <typename P> int Tally(const LogMark &mark, P matches)
 {
-    std::vector<std::string> texts = NewTexts();
-    return static_cast<int>(std::count(texts.begin(), texts.end(), text));
+    const std::vector<std::string> texts = mark.NewTexts();
+    return static_cast<int>(std::count_if(texts.begin(), texts.end(), matches));
 }
-
-int LogMark::CountPrefix(const std::string &prefix) const
-{
-    int count = 0;
-    for (const std::string &text : NewTexts())
-        count += text.compare(0, prefix.size(), prefix) == 0;
-    return count;
-}
-
-std::string Lines(const std::vector<std::string> &texts)
-{
-    std::string all;
-    for (const std::string &text : texts)
-        all += "\n         " + text;
-    return all;
-}
+int LogMark::Count(const std::string &text) const { return Tally(*this, [&](auto &t) { return t == text; }); }
+int LogMark::CountPrefix(const std::string &p) const { return Tally(*this, [&](auto &t) { return !t.rfind(p, 0); }); }
 
 } // namespace ostrel::scenario
 
-// ---- Running ---------------------------------------------------------------------
-
-namespace {
-
 using namespace ostrel::scenario;
 
-// A scenario may wait on several pipe time-outs and watcher scans; a child
-// still running after this is stuck.
-constexpr unsigned kScenarioLimitMs = 120000;
-
-int RunHere(const std::string &name, const std::string &countsFile)
-{
-    for (const Scenario &scenario : Scenarios()) {
-        if (name != scenario.name)
-            continue;
-        documents = host::PrepareDocuments();
-        scenario.run();
-        std::ofstream(countsFile) << passed << ' ' << failed << '\n';
-        return failed == 0 ? 0 : 1;
-    }
-    std::printf("no scenario named %s\n", name.c_str());
-    return 2;
-}
-
-void RunInChild(const Scenario &scenario)
-{
-    std::printf("# %s\n", scenario.name);
-    std::fflush(stdout);
-    const std::filesystem::path counts =
-        std::filesystem::temp_directory_path() /
-        ("ostrel-scenario-" + std::to_string(host::ProcessId()) + "-" + scenario.name + ".counts");
-    std::filesystem::remove(counts);
-    int exitCode = -1;
-    if (!host::RunProcess(host::ProgramPath(), {"--run", scenario.name, counts.string()}, kScenarioLimitMs,
-                          exitCode)) {
-        Check(false, std::string(scenario.name) + " ends within its time limit", "killed or not started", __LINE__);
-        return;
-    }
-    int childPassed = -1, childFailed = -1;
-    std::ifstream(counts) >> childPassed >> childFailed;
-    std::filesystem::remove(counts);
-    if (childPassed < 0 || childFailed < 0) {
-        Check(false, std::string(scenario.name) + " runs to its end",
-              "exit code " + std::to_string(exitCode) + " without its counts", __LINE__);
-        return;
-    }
-    passed += childPassed;
-    failed += childFailed;
-}
-
-} // namespace
-
+// Runs the scenarios named (all without a name), each in a child process that is taken for stuck after two minutes,
+// which several pipe time-outs and watcher scans fit in well; a scenario passes when every check of its child did.
 int main(int argc, char **argv)
 {
-    if (argc == 4 && std::strcmp(argv[1], "--run") == 0)
-        return RunHere(argv[2], argv[3]);
-    std::sort(Scenarios().begin(), Scenarios().end(),
-              [](const Scenario &a, const Scenario &b) { return std::strcmp(a.name, b.name) < 0; });
-    for (const Scenario &scenario : Scenarios())
-        if (argc == 1 || std::strcmp(argv[1], scenario.name) == 0)
-            RunInChild(scenario);
+    if (argc == 3 && std::strcmp(argv[1], "--run") == 0 && Scenarios().count(argv[2]) != 0) {
+        documents = host::PrepareDocuments();
+        Scenarios()[argv[2]]();
+        return failed == 0 ? 0 : 1;
+    }
+    for (const auto &[name, run] : Scenarios()) {
+        if (argc > 1 && name != argv[1])
+            continue;
+        std::printf("# %s\n", name.c_str());
+        std::fflush(stdout);
+        int exitCode = -1;
+        const bool ended = host::RunProcess(host::ProgramPath(), {"--run", name}, 120000, exitCode);
+        Check(ended && exitCode == 0, "scenario " + name,
+              ended ? "exit code " + std::to_string(exitCode) : "killed at its time limit, or not started", __LINE__);
+    }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;
 }

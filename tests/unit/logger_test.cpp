@@ -12,41 +12,30 @@
 
 using namespace ostrel::test;
 
-TEST(Logger, WritesPrefixedLinesIntoTheDatedFileUnderLog)
+TEST(Logger, WritesPrefixedLinesUpTo1023CharsIntoTheDatedFileUnderLog)
 {
     const std::string docs = UseTempDocuments();
     Logger *logger = Logger::GetInstance();
     ASSERT_NE(logger, nullptr);
     EXPECT_EQ(logger, Logger::GetInstance());
 
+    const std::string fits(1023, 'a');
     logger->Log("plain line");
     logger->LogFormat(true, "value %d and %s", 42, "text");
     logger->LogFormat(false, "never %d", 1);
-    logger->LogFormat(true, "%s", "");
-
-    std::vector<std::string> lines = LogLines(docs);
-    ASSERT_EQ(lines.size(), 2u) << "a disabled or empty line is not written";
+    logger->LogFormat(true, "%s", ""); // an empty line is not written
+    logger->LogFormat(true, "%s", fits.c_str());
+    logger->LogFormat(true, "%s%s", fits.c_str(), "c"); // too long: dropped
+    EXPECT_EQ(LogTexts(docs), (std::vector<std::string>{"plain line", "value 42 and text", fits}));
+    const std::vector<std::string> lines = LogLines(docs);
     const std::regex prefix(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}, \d+, \d+, )");
     for (const std::string &line : lines)
         EXPECT_TRUE(std::regex_search(line, prefix)) << line;
-    EXPECT_EQ(LogTexts(docs), (std::vector<std::string>{"plain line", "value 42 and text"}));
     // The file is named by the date at the start of every line's prefix.
-    EXPECT_EQ(LogPath(docs), docs + "/Log/Log" + lines[0].substr(0, 10) + "_Native.txt");
+    EXPECT_EQ(LogPath(docs), docs + "/Log/Log" + lines.at(0).substr(0, 10) + "_Native.txt");
 }
 
-TEST(Logger, FormattedTextUpTo1023CharsIsWrittenLongerIsDropped)
-{
-    const std::string docs = UseTempDocuments();
-    Logger *logger = Logger::GetInstance();
-    const std::string fits(1023, 'a');
-    const std::string tooLong(1024, 'b');
-    logger->LogFormat(true, "%s", fits.c_str());
-    logger->LogFormat(true, "%s", tooLong.c_str());
-    logger->LogFormat(true, "%s%s", fits.c_str(), "c");
-    EXPECT_EQ(LogTexts(docs), std::vector<std::string>{fits});
-}
-
-TEST(Logger, HexDumpsShowUpperCaseBytesAndAtMost341)
+TEST(Logger, HexDumpsShowAtMost341UpperCaseBytesAndTheLastErrorLineItsSystemText)
 {
     const std::string docs = UseTempDocuments();
     Logger *logger = Logger::GetInstance();
@@ -56,29 +45,16 @@ TEST(Logger, HexDumpsShowUpperCaseBytesAndAtMost341)
     logger->LogHex(true, "none: ", three, 0);
     logger->LogHex(true, "many: ", many.data(), static_cast<DWORD>(many.size()));
     logger->LogHex(false, "off: ", three, 3);
-
-    std::vector<std::string> texts = LogTexts(docs);
-    ASSERT_EQ(texts.size(), 3u);
-    EXPECT_EQ(texts[0], "three: 0A FF 00");
-    EXPECT_EQ(texts[1], "none: ");
-    std::string expected = "many: AB";
-    for (int i = 1; i < 341; ++i)
-        expected += " AB";
-    EXPECT_EQ(texts[2], expected);
-}
-
-TEST(Logger, LastErrorLineCarriesTheSystemTextAndUnknownCodesWriteNothing)
-{
-    const std::string docs = UseTempDocuments();
-    Logger *logger = Logger::GetInstance();
     logger->LogLastError(ERROR_FILE_NOT_FOUND);
-    logger->LogLastError(0xDEADBEEF);
-    std::vector<std::string> texts = LogTexts(docs);
-    // The system's text ends with its own line break: an empty line follows.
-    ASSERT_GE(texts.size(), 1u);
-    EXPECT_EQ(texts[0].rfind("GetLastError = The system cannot find the file specified.", 0), 0u) << texts[0];
-    for (size_t i = 1; i < texts.size(); ++i)
-        EXPECT_TRUE(texts[i].empty() || texts[i] == "\r") << texts[i];
+    logger->LogLastError(0xDEADBEEF); // no text: nothing written
+
+    std::string hex = "many: AB";
+    for (int i = 1; i < 341; ++i)
+        hex += " AB";
+    // The system's text ends with its own line break, which leaves an empty line after it.
+    EXPECT_EQ(LogTexts(docs), (std::vector<std::string>{"three: 0A FF 00", "none: ", hex,
+                                                        "GetLastError = The system cannot find the file specified.\r",
+                                                        ""}));
 }
 
 TEST(Logger, ConcurrentWritersNeverInterleaveLines)

@@ -1,115 +1,66 @@
-// Instrument and bench-file JSON: every refusal has a reason, and a refused bench plugs nothing.
+// Instrument, fault and bench-file JSON: every refusal has a reason, and a refused bench plugs nothing.
 #include "unit/sim_session.h"
 
-#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <thread>
+#include <unistd.h>
 
 namespace ostrel::test {
 namespace {
 
 using SimJsonTest = BenchTest;
 
-std::string WriteTempFile(const std::string &text)
+int LoadBench(const char *text) // through a file, as users load a bench
 {
-    char name[] = "/tmp/ostrel-bench-XXXXXX";
-    int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    std::FILE *file = fdopen(fd, "w");
-    std::fputs(text.c_str(), file);
-    std::fclose(file);
-    return name;
+    const std::string path = "/tmp/ostrel-bench-" + std::to_string(getpid()) + ".json";
+    std::ofstream(path) << text;
+    const int plugged = ostrel_sim_load_bench(path.c_str());
+    return unlink(path.c_str()), plugged;
 }
 
-TEST_F(SimJsonTest, BadInstrumentsAreRefusedWithAReasonAndPlugNothing)
+TEST_F(SimJsonTest, BadJsonIsRefusedWithItsReasonAndPlugsNothingAndPathsAndSlotsAreNeverShared)
 {
-    const struct {
-        const char *json;
-        const char *reason;
-    } cases[] = {
-        {"{\"vid\": 1, ", "not JSON"},
-        {"[1, 2]", "object"},
-        {R"({"pid": 1})", "\"vid\" is missing"},
-        {R"({"vid": "1", "pid": 1})", "\"vid\" must be an integer"},
-        {R"({"vid": -1, "pid": 1})", "\"vid\" must be an integer"},
-        {R"({"vid": 65536, "pid": 1})", "\"vid\" must be an integer"},
-        {R"({"vid": 1, "pid": 1, "endpoints": [{"address": 129, "type": "bulky"}]})", "\"type\""},
-        {R"({"vid": 1, "pid": 1, "endpoints": [{"address": 1, "type": "bulk"}, {"address": 1, "type": "bulk"}]})",
-         "twice"},
-        {R"({"vid": 1, "pid": 1, "endpoints": [{"address": 256, "type": "bulk"}]})", "\"address\""},
-        {R"({"vid": 1, "pid": 1, "replies": {"A?": "\u0100"}})", "\\u00FF"},
-        {R"({"vid": 1, "pid": 1, "replies": {"\u20ac?": "1"}})", "\\u00FF"},
-        {R"({"vid": 1, "pid": 1, "replies": {"A?": 5}})", "must be a string"},
-        {R"({"vid": 1, "pid": 1, "echo": "yes"})", "\"echo\""},
-        {R"({"vid": 1, "pid": 1, "descriptor_length": 19})", "\"descriptor_length\""},
-        {R"({"vid": 1, "pid": 1, "reply_delay_ms": -5})", "\"reply_delay_ms\""},
-        {R"({"vid": 1, "pid": 1, "serial": "A#B"})", "\"serial\""},
-        {R"({"vid": 1, "pid": 1, "path": ""})", "\"path\""},
-        {"\"\xff\"", "not JSON"}, // not UTF-8
+    const auto plug = ostrel_sim_plug, fault = ostrel_sim_inject_fault, bench = LoadBench;
+    const std::string one = R"({"vid": 1, "pid": 1, )", g1 = R"({"vid": 6699, "pid": 1, "serial": "G1"})";
+    const struct { int (*call)(const char *); std::string json, reason; } cases[] = {
+        {plug, R"({"vid": 65536, "pid": 1})", "\"vid\" must"}, {plug, R"({"vid": "1", "pid": 1})", "\"vid\" must"},
+        {plug, R"({"vid": -1, "pid": 1})", "\"vid\" must"}, {plug, R"({"pid": 1})", "\"vid\" is missing"},
+        {plug, "{\"vid\": 1, ", "not JSON"}, {plug, "\"\xff\"", "not JSON"}, {bench, "x", "not JSON"},
+        {plug, one + R"("endpoints": [{"address": 1, "type": "bulk"}, {"address": 1, "type": "bulk"}]})", "twice"},
+        {plug, one + R"("endpoints": [{"address": 256, "type": "bulk"}]})", "\"address\""},
+        {plug, one + R"("endpoints": [{"address": 129, "type": "bulky"}]})", "\"type\""},
+        {plug, std::string(100000, '[') + std::string(100000, ']'), "object"}, {plug, "[1, 2]", "object"},
+        {plug, one + R"("descriptor_length": 19})", "\"descriptor"}, {plug, one + R"("serial": "A#B"})", "\"serial\""},
+        {plug, one + R"("reply_delay_ms": -5})", "\"reply_delay"}, {plug, one + R"("replies": {"A?": 5}})", "a string"},
+        {plug, one + R"("replies": {"A?": "\u0100"}})", "00FF"}, {plug, one + R"("echo": "yes"})", "\"echo\""},
+        {plug, one + R"("replies": {"\u20ac?": "1"}})", "00FF"}, {plug, one + R"("path": ""})", "\"path\""},
+        {fault, R"({"call": "WinUsb_Frobnicate", "error": 31})", "WinUsb_Frobnicate"}, {fault, "[]", "object"},
+        {fault, R"({"call": "WinUsb_Free", "error": 1, "times": "2"})", "\"times\""},
+        {fault, R"({"call": "WinUsb_Free"})", "\"error\""}, {fault, R"({"call": 3, "error": 1})", "\"call\""},
+        {bench, "{\"instruments\": [" + g1 + R"(, {"vid": 6699, "pid": 2, "echo": 1}]})", "instrument 1: \"echo\""},
+        {bench, "{\"instruments\": [" + g1 + ", " + g1 + "]}", "already plugged"}, {bench, "[" + g1 + "]", "a list"},
+        {ostrel_sim_load_bench, "/nonexistent/bench.json", "cannot open"}, {bench, R"({"instrument": []})", "a list"},
     };
-    for (const auto &c : cases) {
-        EXPECT_EQ(ostrel_sim_plug(c.json), -1) << c.json;
-        EXPECT_NE(std::string(ostrel_sim_last_error()).find(c.reason), std::string::npos)
-            << c.json << " gave: " << ostrel_sim_last_error();
-    }
-    EXPECT_EQ(ostrel_sim_plug(nullptr), -1);
-    // Deep nesting must not exhaust the stack.
-    EXPECT_EQ(ostrel_sim_plug((std::string(100000, '[') + std::string(100000, ']')).c_str()), -1);
+    for (const auto &c : cases)
+        EXPECT_TRUE(c.call(c.json.c_str()) == -1 && std::strstr(ostrel_sim_last_error(), c.reason.c_str()))
+            << c.json.substr(0, 80) << " gave: " << ostrel_sim_last_error();
+    std::thread([] { EXPECT_EQ(ostrel_sim_unplug(12345), -1); }).join();
+    EXPECT_TRUE(std::strstr(ostrel_sim_last_error(), std::end(cases)[-1].reason.c_str())) << "this thread's reason";
+    for (auto call : {plug, fault, ostrel_sim_load_bench})
+        EXPECT_EQ(call(nullptr), -1);
     EXPECT_TRUE(PresentPaths().empty());
 
-    // The reason belongs to the thread whose call failed.
-    std::thread other([] { EXPECT_EQ(ostrel_sim_unplug(12345), -1); });
-    other.join();
-    EXPECT_NE(std::string(ostrel_sim_last_error()).find("must be a JSON object"), std::string::npos);
-}
-
-TEST_F(SimJsonTest, PathsAreUniqueAndSlotsNeverReused)
-{
-    int first = Plug(R"({"vid": 6699, "pid": 1, "serial": "A"})");
-    EXPECT_EQ(ostrel_sim_plug(R"({"vid": 6699, "pid": 1, "serial": "A"})"), -1);
-    EXPECT_NE(std::string(ostrel_sim_last_error()).find("path already plugged"), std::string::npos);
+    const int first = Plug(R"({"vid": 6699, "pid": 1, "serial": "A"})"); // no path twice, not even across a bench
     EXPECT_EQ(ostrel_sim_plug(R"({"vid": 1, "pid": 1,
-        "path": "\\\\?\\usb#vid_1a2b&pid_0001#a#{56ac4e2c-9d3b-4a6c-bf25-b3bd6e44fc00}"})"),
-              -1);
-    ASSERT_EQ(ostrel_sim_unplug(first), 0);
-    int second = Plug(R"({"vid": 6699, "pid": 1, "serial": "A"})");
-    EXPECT_GT(second, first);
-    EXPECT_EQ(ostrel_sim_unplug(first), -1);
-    char buffer[4];
-    EXPECT_EQ(ostrel_sim_received(first, buffer, sizeof buffer), -1);
-    EXPECT_EQ(ostrel_sim_received(second, buffer, sizeof buffer), 0);
-    EXPECT_EQ(ostrel_sim_received(second, nullptr, 4), -1);
-}
-
-TEST_F(SimJsonTest, LoadBenchPlugsAllOrNothing)
-{
-    const std::string good = R"({"vid": 6699, "pid": 1, "serial": "G1"})";
-    const std::string bad[] = {
-        "{\"instruments\": [" + good + R"(, {"vid": 6699, "pid": 2, "serial": "G2", "echo": 1}]})",
-        "{\"instruments\": [" + good + ", " + good + "]}", // the same path twice
-        R"({"instrument": []})",
-        "[" + good + "]",
-        "not json",
-    };
-    for (const std::string &text : bad) {
-        std::string path = WriteTempFile(text);
-        EXPECT_EQ(ostrel_sim_load_bench(path.c_str()), -1) << text;
-        EXPECT_STRNE(ostrel_sim_last_error(), "") << text;
-        std::remove(path.c_str());
-    }
-    EXPECT_TRUE(PresentPaths().empty());
-    EXPECT_EQ(ostrel_sim_load_bench("/nonexistent/bench.json"), -1);
-    EXPECT_EQ(ostrel_sim_load_bench(nullptr), -1);
-
-    // A bench clashing with an instrument already plugged is refused whole.
-    int slot = Plug(R"({"vid": 6699, "pid": 2, "serial": "G2"})");
-    std::string path = WriteTempFile("{\"instruments\": [" + good + R"(, {"vid": 6699, "pid": 2, "serial": "G2"}]})");
-    EXPECT_EQ(ostrel_sim_load_bench(path.c_str()), -1);
+        "path": "\\\\?\\usb#vid_1a2b&pid_0001#a#{56ac4e2c-9d3b-4a6c-bf25-b3bd6e44fc00}"})"), -1); // whatever the case
+    const std::string clash = R"({"instruments": [{"vid": 6699, "pid": 2}, {"vid": 6699, "pid": 1, "serial": "A"}]})";
+    EXPECT_EQ(LoadBench(clash.c_str()), -1); // refused whole
     EXPECT_EQ(PresentPaths().size(), 1u);
-    ASSERT_EQ(ostrel_sim_unplug(slot), 0);
-    EXPECT_EQ(ostrel_sim_load_bench(path.c_str()), 2);
-    EXPECT_EQ(PresentPaths().size(), 2u);
-    std::remove(path.c_str());
+    ASSERT_EQ(ostrel_sim_unplug(first), 0);
+    EXPECT_EQ(LoadBench(clash.c_str()), 2);
+    EXPECT_GT(Plug(R"({"vid": 6699, "pid": 3})"), first + 2);
+    EXPECT_EQ(ostrel_sim_unplug(first), -1);
 }
 
 } // namespace

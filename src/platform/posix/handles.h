@@ -1,44 +1,44 @@
 // The table behind every HANDLE-like value of the POSIX layer (kernel handles,
-// device information sets, WinUSB interface handles, search handles): a handle
-// is valid from the call that made it until the call that releases it, and a
-// stale or foreign value is recognised instead of being dereferenced.
+// device information sets, WinUSB interface handles, search handles), one for
+// the process.
 #pragma once
 
+#include "platform/bus/HandleTable.h"
 #include "winapi_posix.h"
 
 #include <memory>
 
 namespace ostrel::posix {
 
-// Anything a handle can stand for. Release() runs once, when the handle is
-// closed; the object itself lives on while a call still holds it.
-class HandleObject {
-public:
-    virtual ~HandleObject() = default;
-    virtual void Release() {}
-};
+using calls::HandleObject;
 
-// Enters an object and returns its new handle (never null, never
-// INVALID_HANDLE_VALUE, never reused while open).
-HANDLE InsertHandle(std::shared_ptr<HandleObject> object);
+calls::HandleTable &Handles();
 
-// The object of an open handle, or null (stale, foreign or null value).
-std::shared_ptr<HandleObject> LookupHandle(const void *handle);
+inline HANDLE InsertHandle(std::shared_ptr<HandleObject> object)
+{
+    return Handles().Insert(std::move(object));
+}
+
+inline std::shared_ptr<HandleObject> LookupHandle(const void *handle)
+{
+    return Handles().Lookup(handle);
+}
 
 template <class T>
 std::shared_ptr<T> LookupHandleAs(const void *handle)
 {
-    return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+    return Handles().LookupAs<T>(handle);
 }
 
-// Removes a handle of type T and calls its Release(); false (nothing changed)
-// if the handle is not open or of another type.
-bool CloseHandleOf(const void *handle, bool (*isType)(const HandleObject &));
+inline bool CloseHandleOf(const void *handle, bool (*isType)(const HandleObject &))
+{
+    return Handles().Close(handle, isType);
+}
 
 template <class T>
 bool CloseHandleAs(const void *handle)
 {
-    return CloseHandleOf(handle, [](const HandleObject &o) { return dynamic_cast<const T *>(&o) != nullptr; });
+    return Handles().CloseAs<T>(handle);
 }
 
 } // namespace ostrel::posix

@@ -47,12 +47,8 @@ public:
     virtual void Acquire() {}
 };
 
-// Marks objects whose handles CloseHandle must refuse (windows, device
-// notifications, searches): Windows releases them with calls of their own.
-class NotKernelObject {
-public:
-    virtual ~NotKernelObject() = default;
-};
+// CloseHandle refuses windows, device notifications and searches as well.
+using calls::NotKernelObject;
 
 // Resolves handles to waitable objects; false (ERROR_INVALID_HANDLE set) if
 // one is not open or cannot be waited on.

@@ -12,12 +12,12 @@ namespace ostrel::sim {
 
 bool InjectPlatformFault(const std::string &call, DWORD error, unsigned after, unsigned times)
 {
-    return shim::InjectFault(call, error, after, times);
+    return shim::Faults().Inject(call, error, after, times);
 }
 
 void ClearPlatformFaults()
 {
-    shim::ClearFaults();
+    shim::Faults().Clear();
 }
 
 std::string SetPlatformDocumentsFolder(const char *path)

@@ -1,8 +1,5 @@
 // WinUSB over the bus: interface handles with their per-pipe policies, and synchronous transfers.
-#include "devices.h"
-#include "faults.h"
-#include "handles.h"
-#include "internal.h"
+#include "platform/bus/CallSupport.h"
 
 #include <array>
 #include <atomic>
@@ -16,7 +13,7 @@ namespace {
 
 // Interface 0 of a device, claimed for WinUSB. The policies belong to the
 // handle: a second WinUsb_Initialize on the same device starts from defaults.
-class WinUsbInterface : public posix::HandleObject, public posix::NotKernelObject {
+class WinUsbInterface : public calls::HandleObject, public calls::NotKernelObject {
 public:
     WinUsbInterface(std::shared_ptr<bus::Device> device, std::vector<bus::Endpoint> endpoints)
         : device(std::move(device)), endpoints(std::move(endpoints))
@@ -39,9 +36,14 @@ public:
     std::array<std::atomic<uint32_t>, 256> timeouts{};
 };
 
+std::shared_ptr<WinUsbInterface> Find(WINUSB_INTERFACE_HANDLE interfaceHandle)
+{
+    return calls::Handles().LookupAs<WinUsbInterface>(interfaceHandle);
+}
+
 BOOL Fail(DWORD error)
 {
-    posix::StoreLastError(error);
+    calls::SetError(error);
     return FALSE;
 }
 
@@ -57,15 +59,15 @@ BOOL FailTransfer(DWORD error, PULONG transferred)
 BOOL Transfer(const char *call, bool in, WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId, PUCHAR buffer,
               ULONG length, PULONG transferred, LPOVERLAPPED overlapped)
 {
-    if (posix::FaultHit(call)) {
+    if (calls::FaultHit(call)) {
         if (transferred != nullptr)
             *transferred = 0;
         return FALSE;
     }
-    auto usb = posix::LookupHandleAs<WinUsbInterface>(interfaceHandle);
+    auto usb = Find(interfaceHandle);
     if (usb == nullptr)
         return FailTransfer(ERROR_INVALID_HANDLE, transferred);
-    // Overlapped transfers are not part of this layer: the core waits in the call.
+    // Overlapped transfers are not offered: the core waits in the call.
     if (overlapped != nullptr || (buffer == nullptr && length != 0) || ((pipeId & 0x80) != 0) != in)
         return FailTransfer(ERROR_INVALID_PARAMETER, transferred);
     uint32_t count = 0;
@@ -79,37 +81,38 @@ BOOL Transfer(const char *call, bool in, WINUSB_INTERFACE_HANDLE interfaceHandle
 
 } // namespace
 
-BOOL WINAPI WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE *interfaceHandle)
+BOOL WINAPI WinUsb_Initialize(HANDLE deviceHandle, WINUSB_INTERFACE_HANDLE *interfaceHandle)
 {
-    if (posix::FaultHit("WinUsb_Initialize"))
+    if (calls::FaultHit("WinUsb_Initialize"))
         return FALSE;
-    auto file = posix::LookupHandleAs<posix::DeviceFile>(device);
-    if (file == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+    std::shared_ptr<bus::Device> device;
+    DWORD error = calls::DeviceOf(deviceHandle, device);
+    if (error != ERROR_SUCCESS)
+        return Fail(error);
     if (interfaceHandle == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
-    DWORD error = bus::Claim(*file->device);
+    error = bus::Claim(*device);
     if (error != ERROR_SUCCESS)
         return Fail(error);
     try {
         std::vector<bus::Endpoint> endpoints;
-        error = bus::GetEndpoints(*file->device, endpoints);
+        error = bus::GetEndpoints(*device, endpoints);
         if (error == ERROR_SUCCESS) {
-            *interfaceHandle = posix::InsertHandle(std::make_shared<WinUsbInterface>(file->device, std::move(endpoints)));
+            *interfaceHandle = calls::Handles().Insert(std::make_shared<WinUsbInterface>(device, std::move(endpoints)));
             return TRUE;
         }
     } catch (const std::bad_alloc &) {
         error = ERROR_NOT_ENOUGH_MEMORY;
     }
-    bus::Release(*file->device);
+    bus::Release(*device);
     return Fail(error);
 }
 
 BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE interfaceHandle)
 {
     // An injected failure still frees the handle, so that tests can see no leak.
-    const bool fault = posix::FaultHit("WinUsb_Free");
-    const bool freed = posix::CloseHandleAs<WinUsbInterface>(interfaceHandle);
+    const bool fault = calls::FaultHit("WinUsb_Free");
+    const bool freed = calls::Handles().CloseAs<WinUsbInterface>(interfaceHandle);
     if (fault)
         return FALSE;
     return freed ? TRUE : Fail(ERROR_INVALID_HANDLE);
@@ -118,9 +121,9 @@ BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE interfaceHandle)
 BOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR alternateSetting,
                                           PUSB_INTERFACE_DESCRIPTOR descriptor)
 {
-    if (posix::FaultHit("WinUsb_QueryInterfaceSettings"))
+    if (calls::FaultHit("WinUsb_QueryInterfaceSettings"))
         return FALSE;
-    auto usb = posix::LookupHandleAs<WinUsbInterface>(interfaceHandle);
+    auto usb = Find(interfaceHandle);
     if (usb == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     if (descriptor == nullptr)
@@ -139,9 +142,9 @@ BOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE interfaceHandl
 BOOL WINAPI WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR alternateSetting, UCHAR pipeIndex,
                              PWINUSB_PIPE_INFORMATION pipeInformation)
 {
-    if (posix::FaultHit("WinUsb_QueryPipe"))
+    if (calls::FaultHit("WinUsb_QueryPipe"))
         return FALSE;
-    auto usb = posix::LookupHandleAs<WinUsbInterface>(interfaceHandle);
+    auto usb = Find(interfaceHandle);
     if (usb == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     if (pipeInformation == nullptr)
@@ -160,9 +163,9 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR 
                                  USHORT languageId, PUCHAR buffer, ULONG length, PULONG transferred)
 {
     (void)languageId;
-    if (posix::FaultHit("WinUsb_GetDescriptor"))
+    if (calls::FaultHit("WinUsb_GetDescriptor"))
         return FALSE;
-    auto usb = posix::LookupHandleAs<WinUsbInterface>(interfaceHandle);
+    auto usb = Find(interfaceHandle);
     if (usb == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     // Only the device descriptor: the core reads nothing else.
@@ -177,9 +180,9 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR 
 BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId, ULONG policyType,
                                  ULONG valueLength, PVOID value)
 {
-    if (posix::FaultHit("WinUsb_SetPipePolicy"))
+    if (calls::FaultHit("WinUsb_SetPipePolicy"))
         return FALSE;
-    auto usb = posix::LookupHandleAs<WinUsbInterface>(interfaceHandle);
+    auto usb = Find(interfaceHandle);
     if (usb == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     if (policyType != PIPE_TRANSFER_TIMEOUT || valueLength != sizeof(uint32_t) || value == nullptr ||
