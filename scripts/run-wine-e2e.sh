@@ -63,10 +63,18 @@ if [[ ! -f $WINEPREFIX/.ostrel-ready ]]; then
   WINEDLLOVERRIDES="mscoree=;mshtml=" timeout 600 "$wine" wineboot -i >"$build/wineboot-e2e.log" 2>&1 ||
     { cat "$build/wineboot-e2e.log" >&2; exit 1; }
   "$wineserver" -w
+  # Wine links the profile's Documents to the Unix home, which every prefix on
+  # the machine shares: this prefix gets a folder of its own, so that clearing
+  # its log below touches nobody else's.
+  for documents in "$WINEPREFIX"/drive_c/users/*/Documents; do
+    [[ -L $documents ]] && rm "$documents" && mkdir "$documents"
+  done
   touch "$WINEPREFIX/.ostrel-ready"
 fi
 # Only this run's log lines may satisfy the check after it.
-rm -rf "$WINEPREFIX"/drive_c/users/*/Documents/Log
+for documents in "$WINEPREFIX"/drive_c/users/*/Documents; do
+  [[ -L $documents ]] || rm -rf "$documents/Log"
+done
 
 echo "## Scenarios"
 cd "$suite"

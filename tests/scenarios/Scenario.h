@@ -46,18 +46,13 @@ inline std::string Show(const char *value) { return Show(std::string(value)); }
 
 // ---- Scenarios ----------------------------------------------------------------
 
-struct Scenario {
-    const char *name;
-    void (*run)();
-};
-
 // Scenarios register themselves at start-up; they run in name order, each in
 // a process of its own, so that each meets a library that was never called.
 bool Register(const char *name, void (*run)());
 
 #define SCENARIO(name, function)                                                                              \
     static void function();                                                                                   \
-    [[maybe_unused]] static const bool function##Registered = ::ostrel::scenario::Register(name, function);                  \
+    [[maybe_unused]] static const bool function##Registered = ::ostrel::scenario::Register(name, function);   \
     static void function()
 
 // ---- Waiting ------------------------------------------------------------------
@@ -109,7 +104,5 @@ public:
 private:
     size_t start;
 };
-
-std::string Lines(const std::vector<std::string> &texts);
 
 } // namespace ostrel::scenario

@@ -13,9 +13,6 @@ namespace ostrel::scenario::host {
 // (the log is <folder>/Log/Log<date>_Native.txt).
 std::string PrepareDocuments();
 
-// Separator between a folder and a name in this system's paths.
-const char *PathSeparator();
-
 // The bench file examples/bench.json, as a path this system opens.
 std::string BenchFile();
 

@@ -2,14 +2,12 @@
 // Replies come from each instrument's script.
 #include "usb/EmulatedInstrument.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <limits.h>
-#include <thread>
-#include <unistd.h>
+#include <filesystem>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
@@ -20,40 +18,29 @@ namespace {
 constexpr uint8_t kInEndpoint = 0x81;
 constexpr uint8_t kOutEndpoint = 0x02;
 
-std::string Hex(const std::vector<uint8_t> &bytes)
+// Device descriptor and one configuration, in hex: interface 0, vendor class,
+// one bulk IN and one bulk OUT endpoint - what the instruments present to WinUSB.
+std::string Descriptors(const InstrumentScript &script)
 {
-    std::string text;
+    const auto low = [](uint16_t value) { return static_cast<uint8_t>(value); };
+    const auto high = [](uint16_t value) { return static_cast<uint8_t>(value >> 8); };
+    const uint16_t packet = script.maxPacket;
+    const uint8_t bytes[] = {18, 1, 0x00, 0x02, 0, 0, 0, 64, low(script.vid), high(script.vid), low(script.pid),
+                             high(script.pid), 0x00, 0x01, 1, 2, 3, 1, /* configuration */ 9, 2, 32, 0, 1, 1, 0, 0x80,
+                             50, /* interface */ 9, 4, 0, 0, 2, 0xFF, 0, 0, 0, /* endpoints */ 7, 5, kInEndpoint, 2,
+                             low(packet), high(packet), 0, 7, 5, kOutEndpoint, 2, low(packet), high(packet), 0};
+    std::string hex;
     char two[3];
-    for (uint8_t byte : bytes) {
-        std::snprintf(two, sizeof two, "%02x", byte);
-        text += two;
-    }
-    return text;
+    for (uint8_t byte : bytes)
+        hex += (std::snprintf(two, sizeof two, "%02x", byte), two);
+    return hex;
 }
 
-void Little16(std::vector<uint8_t> &bytes, uint16_t value)
+// Ends the client's ioctl: 0, or -1 with `error` as errno.
+bool Answer(UMockdevIoctlClient *client, int error = 0)
 {
-    bytes.push_back(static_cast<uint8_t>(value));
-    bytes.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-// Device descriptor and one configuration: interface 0, vendor class, one bulk
-// IN and one bulk OUT endpoint - what the instruments present to WinUSB.
-std::vector<uint8_t> Descriptors(const InstrumentScript &script)
-{
-    std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64};
-    Little16(d, script.vid);
-    Little16(d, script.pid);
-    d.insert(d.end(), {0x00, 0x01, 1, 2, 3, 1});
-    d.insert(d.end(), {9, 2, 32, 0, 1, 1, 0, 0x80, 50});
-    d.insert(d.end(), {9, 4, 0, 0, 2, 0xFF, 0, 0, 0});
-    d.insert(d.end(), {7, 5, kInEndpoint, 2});
-    Little16(d, script.maxPacket);
-    d.push_back(0);
-    d.insert(d.end(), {7, 5, kOutEndpoint, 2});
-    Little16(d, script.maxPacket);
-    d.push_back(0);
-    return d;
+    umockdev_ioctl_client_complete(client, error != 0 ? -1 : 0, error);
+    return true;
 }
 
 gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer instrument)
@@ -61,26 +48,17 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer inst
     return static_cast<EmulatedInstrument *>(instrument)->HandleIoctl(client) ? TRUE : FALSE;
 }
 
-// The files of this process open on `node` (umockdev keeps the node's own
-// path as the link target next to its socket).
-int OpenFilesOn(const std::string &node)
+std::string Devnode(const InstrumentScript &script)
 {
-    int count = 0;
-    DIR *fds = opendir("/proc/self/fd");
-    if (fds == nullptr)
-        return -1;
-    while (dirent *entry = readdir(fds)) {
-        char target[PATH_MAX];
-        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-        if (length <= 0)
-            continue;
-        const std::string text(target, static_cast<size_t>(length));
-        if (text.size() >= node.size() && text.compare(text.size() - node.size(), node.size(), node) == 0)
-            ++count;
-    }
-    closedir(fds);
-    return count;
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", script.devnum);
+    return node;
+}
+
+// Relative to the testbed's /sys.
+std::string Syspath(const InstrumentScript &script)
+{
+    return "/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(script.port);
 }
 
 } // namespace
@@ -106,45 +84,18 @@ EmulatedInstrument::~EmulatedInstrument()
     g_object_unref(handler);
 }
 
-std::string EmulatedInstrument::Devnode() const
+int EmulatedInstrument::OpenFiles() const
 {
-    char node[32];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", script.devnum);
-    return node;
-}
-
-std::string EmulatedInstrument::Syspath() const
-{
-    return "/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(script.port);
-}
-
-std::string EmulatedInstrument::InterfacePath() const
-{
-    char head[80];
-    std::snprintf(head, sizeof head, "%s#vid_%04x&pid_%04x#", Devnode().c_str(), script.vid, script.pid);
-    std::string path = head + script.serial + "#{56ac4e2c-9d3b-4a6c-bf25-b3bd6e44fc00}";
-    for (char &c : path)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return path;
-}
-
-std::vector<uint8_t> EmulatedInstrument::Received()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return received;
-}
-
-bool EmulatedInstrument::WaitForOpenFiles(int count, std::chrono::milliseconds limit)
-{
-    // umockdev tells the handler of no close, so look at this process's files.
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (OpenFilesOn(Devnode()) == count)
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // umockdev tells the handler of no close, but keeps the node's own path as
+    // the link target next to its socket.
+    const std::string node = Devnode(script);
+    int count = 0;
+    std::error_code error;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+        count += target.size() >= node.size() && target.compare(target.size() - node.size(), node.size(), node) == 0;
     }
+    return count;
 }
 
 void EmulatedInstrument::Disconnect()
@@ -152,33 +103,26 @@ void EmulatedInstrument::Disconnect()
     std::lock_guard<std::mutex> lock(mutex);
     gone = true;
     // As the kernel does at a disconnect: every URB in flight comes back failed.
-    while (!pendingIn.empty()) {
-        Urb urb = pendingIn.front();
-        pendingIn.pop_front();
-        Finish(urb, -ENODEV, 0);
-        done.push_back(urb);
-    }
+    for (; !pendingIn.empty(); pendingIn.pop_front())
+        Finish(pendingIn.front(), -ENODEV, 0);
 }
 
 bool EmulatedInstrument::HandleIoctl(UMockdevIoctlClient *client)
 {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> lock(mutex);
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+        UMockdevIoctlData *caps =
+            umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(uint32_t), nullptr);
         const uint32_t value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                                USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
         std::memcpy(caps->data, &value, sizeof value);
         g_object_unref(caps);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
+        return Answer(client);
     }
     case USBDEVFS_GETDRIVER:
-        // No kernel driver holds the interface.
-        umockdev_ioctl_client_complete(client, -1, ENODATA);
-        return true;
+        return Answer(client, ENODATA); // no kernel driver holds the interface
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM:
@@ -187,8 +131,7 @@ bool EmulatedInstrument::HandleIoctl(UMockdevIoctlClient *client)
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
-        umockdev_ioctl_client_complete(client, gone ? -1 : 0, gone ? ENODEV : 0);
-        return true;
+        return Answer(client, gone ? ENODEV : 0);
     case USBDEVFS_SUBMITURB:
         return Submit(client);
     case USBDEVFS_REAPURB:
@@ -198,173 +141,124 @@ bool EmulatedInstrument::HandleIoctl(UMockdevIoctlClient *client)
         return Discard(client);
     default:
         std::fprintf(stderr, "emulated instrument: unexpected ioctl 0x%lx\n", request);
-        umockdev_ioctl_client_complete(client, -1, ENOTTY);
-        return true;
+        return Answer(client, ENOTTY);
     }
 }
 
-// Caller holds the mutex.
 bool EmulatedInstrument::Submit(UMockdevIoctlClient *client)
 {
-    if (gone) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return true;
-    }
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+    if (gone)
+        return Answer(client, ENODEV);
+    UMockdevIoctlData *urbData =
+        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(usbdevfs_urb), nullptr);
     auto *urb = reinterpret_cast<usbdevfs_urb *>(urbData->data);
+    if (urb->type != USBDEVFS_URB_TYPE_BULK || (urb->endpoint != kInEndpoint && urb->endpoint != kOutEndpoint)) {
+        g_object_unref(urbData);
+        return Answer(client, EINVAL);
+    }
     UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
                                                             static_cast<gsize>(urb->buffer_length), nullptr);
-    const bool in = (urb->endpoint & 0x80) != 0;
-    if (urb->type != USBDEVFS_URB_TYPE_BULK || (urb->endpoint != kInEndpoint && urb->endpoint != kOutEndpoint)) {
-        g_object_unref(buffer);
-        g_object_unref(urbData);
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        return true;
-    }
-    // The client's address of the urb is what DISCARD names.
-    Urb entry{.urb = urbData, .buffer = buffer, .address = urbData->client_addr, .in = in};
-    if (in) {
+    const Urb entry{urbData, buffer, urbData->client_addr};
+    if (urb->endpoint == kInEndpoint) {
         pendingIn.push_back(entry);
     } else {
-        Consume(buffer->data, static_cast<size_t>(urb->buffer_length));
+        const std::string bytes(reinterpret_cast<const char *>(buffer->data), static_cast<size_t>(urb->buffer_length));
+        received += bytes;
+        for (const char c : bytes) {
+            if (c != '\r' && c != '\n') {
+                line += c;
+                continue;
+            }
+            if (auto reply = script.replies.find(line); !line.empty() && reply != script.replies.end())
+                replies.push_back(reply->second);
+            line.clear();
+        }
         Finish(entry, 0, urb->buffer_length);
-        done.push_back(entry);
     }
-    // A read may be answered by what is queued already.
-    while (!pendingIn.empty() && !replies.empty()) {
-        Urb read = pendingIn.front();
-        pendingIn.pop_front();
-        Complete(read);
+    // One reply is one transfer: what does not fit the read stays for the next.
+    for (; !pendingIn.empty() && !replies.empty(); pendingIn.pop_front()) {
+        const Urb read = pendingIn.front();
+        std::string &reply = replies.front();
+        const size_t room = static_cast<size_t>(reinterpret_cast<usbdevfs_urb *>(read.urb->data)->buffer_length);
+        const size_t count = std::min(room, reply.size());
+        std::memcpy(read.buffer->data, reply.data(), count);
+        reply.erase(0, count);
+        if (reply.empty())
+            replies.pop_front();
+        Finish(read, 0, static_cast<int>(count));
     }
-    umockdev_ioctl_client_complete(client, 0, 0);
-    return true;
+    return Answer(client);
 }
 
-// Caller holds the mutex. One reply is one transfer: what does not fit the
-// read stays for the next.
-void EmulatedInstrument::Complete(Urb urb)
-{
-    std::string &reply = replies.front();
-    const size_t room = static_cast<size_t>(reinterpret_cast<usbdevfs_urb *>(urb.urb->data)->buffer_length);
-    const size_t count = std::min(room, reply.size());
-    std::memcpy(urb.buffer->data, reply.data(), count);
-    reply.erase(0, count);
-    if (reply.empty())
-        replies.pop_front();
-    Finish(urb, 0, static_cast<int>(count));
-    done.push_back(urb);
-}
-
-void EmulatedInstrument::Finish(Urb &urb, int status, int actualLength)
+void EmulatedInstrument::Finish(Urb urb, int status, int actualLength)
 {
     auto *data = reinterpret_cast<usbdevfs_urb *>(urb.urb->data);
     data->status = status;
     data->actual_length = actualLength;
+    done.push_back(urb);
 }
 
-// Caller holds the mutex.
-void EmulatedInstrument::Consume(const uint8_t *data, size_t length)
-{
-    received.insert(received.end(), data, data + length);
-    for (size_t i = 0; i < length; ++i) {
-        const char c = static_cast<char>(data[i]);
-        if (c != '\r' && c != '\n') {
-            line += c;
-            continue;
-        }
-        auto reply = script.replies.find(line);
-        if (!line.empty() && reply != script.replies.end())
-            replies.push_back(reply->second);
-        line.clear();
-    }
-}
-
-// Caller holds the mutex.
 bool EmulatedInstrument::Reap(UMockdevIoctlClient *client)
 {
-    if (done.empty()) {
-        umockdev_ioctl_client_complete(client, -1, gone ? ENODEV : EAGAIN);
-        return true;
-    }
-    Urb urb = done.front();
+    if (done.empty())
+        return Answer(client, gone ? ENODEV : EAGAIN);
+    const Urb urb = done.front();
     done.pop_front();
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
+    UMockdevIoctlData *pointer =
+        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(gpointer), nullptr);
     umockdev_ioctl_data_set_ptr(pointer, 0, urb.urb);
-    umockdev_ioctl_client_complete(client, 0, 0);
     g_object_unref(pointer);
     g_object_unref(urb.buffer);
     g_object_unref(urb.urb);
-    return true;
+    return Answer(client);
 }
 
-// Caller holds the mutex.
 bool EmulatedInstrument::Discard(UMockdevIoctlClient *client)
 {
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     unsigned long address = 0;
-    std::memcpy(&address, arg->data, sizeof address);
-    for (auto it = pendingIn.begin(); it != pendingIn.end(); ++it) {
-        if (it->address != address)
-            continue;
-        Urb urb = *it;
-        pendingIn.erase(it);
-        Finish(urb, -ENOENT, 0);
-        done.push_back(urb);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    }
-    umockdev_ioctl_client_complete(client, -1, EINVAL);
-    return true;
+    std::memcpy(&address, umockdev_ioctl_client_get_arg(client)->data, sizeof address);
+    for (auto it = pendingIn.begin(); it != pendingIn.end(); ++it)
+        if (it->address == address) {
+            Finish(*it, -ENOENT, 0);
+            pendingIn.erase(it);
+            return Answer(client);
+        }
+    return Answer(client, EINVAL);
 }
 
-Testbed::Testbed()
-{
-    testbed = umockdev_testbed_new();
-    // Only meaningful once a testbed exists.
-    ready = testbed != nullptr && umockdev_in_mock_environment();
-}
+// umockdev_in_mock_environment() is only meaningful once a testbed exists.
+Testbed::Testbed() : testbed(umockdev_testbed_new()), ready(testbed != nullptr && umockdev_in_mock_environment()) {}
 
 Testbed::~Testbed()
 {
-    for (const auto &instrument : instruments) {
-        std::string node = instrument->Devnode();
-        umockdev_testbed_detach_ioctl(testbed, node.c_str(), nullptr);
-    }
+    for (const auto &instrument : instruments)
+        umockdev_testbed_detach_ioctl(testbed, Devnode(instrument->script).c_str(), nullptr);
     g_object_unref(testbed);
 }
 
 std::shared_ptr<EmulatedInstrument> Testbed::Plug(const InstrumentScript &script)
 {
     auto instrument = std::make_shared<EmulatedInstrument>(script);
-    const std::string node = instrument->Devnode();
-    GError *error = nullptr;
-    // The handler first: the node must answer as soon as udev announces it.
-    if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), instrument->handler, &error)) {
-        std::fprintf(stderr, "attach_ioctl %s: %s\n", node.c_str(), error != nullptr ? error->message : "?");
-        g_clear_error(&error);
-        return nullptr;
-    }
-    char number[8];
-    std::snprintf(number, sizeof number, "%03u", script.devnum);
+    const std::string node = Devnode(script), number = node.substr(node.size() - 3);
     char ids[64];
     std::snprintf(ids, sizeof ids, "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n", script.vid, script.pid);
-    std::string description = "P: " + instrument->Syspath() + "\n" + "N: bus/usb/001/" + number + "\n" +
-                              "E: SUBSYSTEM=usb\nE: DRIVER=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\n" +
-                              "E: DEVNUM=" + number + "\nE: DEVNAME=" + node + "\n" +
-                              (script.inClass ? "E: OSTREL_INTERFACE_GUIDS={56AC4E2C-9D3B-4A6C-BF25-B3BD6E44FC00}\n"
-                                              : "") +
-                              "A: busnum=1\\n\nA: devnum=" + std::to_string(script.devnum) + "\\n\n" +
-                              "A: speed=480\\n\nA: bConfigurationValue=1\\n\n" + ids + "A: serial=" +
-                              script.serial + "\\n\n" + "H: descriptors=" + Hex(Descriptors(script)) + "\n";
-    if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
-        std::fprintf(stderr, "add_from_string: %s\n", error != nullptr ? error->message : "?");
+    const std::string description =
+        "P: " + Syspath(script) + "\nN: bus/usb/001/" + number + "\nE: SUBSYSTEM=usb\nE: DRIVER=usb\n" +
+        "E: DEVTYPE=usb_device\nE: BUSNUM=001\nE: DEVNUM=" + number + "\nE: DEVNAME=" + node + "\n" +
+        (script.inClass ? "E: OSTREL_INTERFACE_GUIDS={56AC4E2C-9D3B-4A6C-BF25-B3BD6E44FC00}\n" : "") +
+        "A: busnum=1\\n\nA: devnum=" + std::to_string(script.devnum) + "\\n\nA: speed=480\\n\n" +
+        "A: bConfigurationValue=1\\n\n" + ids + "A: serial=" + script.serial + "\\n\nH: descriptors=" +
+        Descriptors(script) + "\n";
+    GError *error = nullptr;
+    // The handler first: the node must answer as soon as udev announces it.
+    if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), instrument->handler, &error) ||
+        !umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
+        std::fprintf(stderr, "emulating %s: %s\n", node.c_str(), error != nullptr ? error->message : "?");
         g_clear_error(&error);
         return nullptr;
     }
     // Adding a device to the testbed announces nothing; the kernel would.
-    umockdev_testbed_uevent(testbed, ("/sys" + instrument->Syspath()).c_str(), "add");
+    umockdev_testbed_uevent(testbed, ("/sys" + Syspath(script)).c_str(), "add");
     instruments.push_back(instrument);
     return instrument;
 }
@@ -372,7 +266,7 @@ std::shared_ptr<EmulatedInstrument> Testbed::Plug(const InstrumentScript &script
 void Testbed::Unplug(const std::shared_ptr<EmulatedInstrument> &instrument)
 {
     instrument->Disconnect();
-    const std::string syspath = "/sys" + instrument->Syspath();
+    const std::string syspath = "/sys" + Syspath(instrument->script);
     umockdev_testbed_uevent(testbed, syspath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, syspath.c_str());
 }

@@ -3,7 +3,6 @@
 // from a script of commands and replies.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -31,31 +30,27 @@ struct InstrumentScript {
     std::map<std::string, std::string> replies;
 };
 
-// The IDN reply of an instrument with this model and serial.
 std::string IdnReply(const std::string &model, const std::string &serial);
 
 class EmulatedInstrument {
 public:
     explicit EmulatedInstrument(InstrumentScript script);
     ~EmulatedInstrument();
-    EmulatedInstrument(const EmulatedInstrument &) = delete;
-    EmulatedInstrument &operator=(const EmulatedInstrument &) = delete;
 
     const InstrumentScript script;
-    std::string Devnode() const;
-    std::string Syspath() const; // relative to the testbed's /sys
-    // The interface path libostrel.so gives it, lower-cased as the core stores it.
-    std::string InterfacePath() const;
 
     // Every byte the host wrote to the OUT endpoint so far.
-    std::vector<uint8_t> Received();
+    std::string Received()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return received;
+    }
     // From now on every I/O fails as on a device that is gone.
     void Disconnect();
-    // True once exactly `count` files of this process are open on the device
-    // node (waits at most `limit`).
-    bool WaitForOpenFiles(int count, std::chrono::milliseconds limit);
+    // How many files this process has open on the device node.
+    int OpenFiles() const;
 
-    // The ioctl handler (runs on umockdev's thread).
+    // Runs on umockdev's thread.
     bool HandleIoctl(UMockdevIoctlClient *client);
 
     UMockdevIoctlBase *handler = nullptr;
@@ -64,23 +59,21 @@ private:
     struct Urb {
         UMockdevIoctlData *urb;    // the client's struct usbdevfs_urb
         UMockdevIoctlData *buffer; // its data buffer
-        unsigned long address;     // the client's address of the urb
-        bool in;
+        unsigned long address;     // the client's address of the urb, which DISCARD names
     };
+    // All with the mutex held.
     bool Submit(UMockdevIoctlClient *client);
     bool Reap(UMockdevIoctlClient *client);
     bool Discard(UMockdevIoctlClient *client);
-    void Consume(const uint8_t *data, size_t length);
-    void Finish(Urb &urb, int status, int actualLength);
-    void Complete(Urb urb);
+    void Finish(Urb urb, int status, int actualLength);
 
     std::mutex mutex;
     bool gone = false;
-    std::string line;            // the command being received
-    std::vector<uint8_t> received;
+    std::string line; // the command being received
+    std::string received;
     std::deque<std::string> replies; // answers not yet read, one transfer each
-    std::deque<Urb> pendingIn;   // reads waiting for a reply
-    std::deque<Urb> done;        // ready to be reaped
+    std::deque<Urb> pendingIn;       // reads waiting for a reply
+    std::deque<Urb> done;            // ready to be reaped
 };
 
 // The testbed of one test process. Tests must run under umockdev-wrapper.

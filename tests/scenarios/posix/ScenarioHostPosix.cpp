@@ -4,46 +4,32 @@
 
 #include "ostrel_sim.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace ostrel::scenario::host {
 namespace {
-
 std::filesystem::path documents;
-
-void RemoveDocuments()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(documents, ignored);
-}
-
 } // namespace
 
 std::string PrepareDocuments()
 {
     // One folder per process: the scenarios run side by side with other suites.
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("ostrel-scenario-documents-" + std::to_string(getpid()));
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    documents = folder;
-    std::atexit(RemoveDocuments);
-    if (ostrel_sim_set_documents_folder(folder.c_str()) != 0)
+    documents = std::filesystem::temp_directory_path() / ("ostrel-scenario-documents-" + std::to_string(getpid()));
+    std::filesystem::remove_all(documents);
+    std::filesystem::create_directories(documents);
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(documents, ignored);
+    });
+    if (ostrel_sim_set_documents_folder(documents.c_str()) != 0)
         std::printf("FAIL - documents folder not taken: %s\n", ostrel_sim_last_error());
-    return folder.string();
-}
-
-const char *PathSeparator()
-{
-    return "/";
+    return documents.string();
 }
 
 std::string BenchFile()
@@ -53,15 +39,8 @@ std::string BenchFile()
 
 std::string ErrorText(unsigned long code)
 {
-    // Only the codes the scenarios provoke.
-    switch (code) {
-    case 31:
-        return "A device attached to the system is not functioning.";
-    case 121:
-        return "The semaphore timeout period has expired.";
-    default:
-        return "error " + std::to_string(code);
-    }
+    // Only the code the scenarios provoke.
+    return code == 121 ? "The semaphore timeout period has expired." : "error " + std::to_string(code);
 }
 
 unsigned long ProcessId()
@@ -84,28 +63,16 @@ bool RunProcess(const std::string &program, const std::vector<std::string> &argu
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
     std::fflush(nullptr);
-    pid_t child = fork();
-    if (child < 0)
-        return false;
+    const pid_t child = fork();
     if (child == 0) {
+        // The alarm outlives exec and ends a child that runs past the limit.
+        alarm((limitMs + 999) / 1000);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     int status = 0;
-    for (;;) {
-        pid_t ended = waitpid(child, &status, WNOHANG);
-        if (ended == child)
-            break;
-        if (ended < 0)
-            return false;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (child < 0 || waitpid(child, &status, 0) != child || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM))
+        return false;
     exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return true;
 }

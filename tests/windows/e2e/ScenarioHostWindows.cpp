@@ -6,15 +6,6 @@
 #include <shlobj.h>
 
 namespace ostrel::scenario::host {
-namespace {
-
-std::string ProgramFolder()
-{
-    std::string program = ProgramPath();
-    return program.substr(0, program.find_last_of('\\'));
-}
-
-} // namespace
 
 std::string PrepareDocuments()
 {
@@ -25,14 +16,10 @@ std::string PrepareDocuments()
     return path;
 }
 
-const char *PathSeparator()
-{
-    return "\\";
-}
-
 std::string BenchFile()
 {
-    return ProgramFolder() + "\\bench.json";
+    const std::string program = ProgramPath();
+    return program.substr(0, program.find_last_of('\\')) + "\\bench.json";
 }
 
 std::string ErrorText(unsigned long code)
