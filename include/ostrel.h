@@ -31,6 +31,9 @@
 #ifndef OSTREL_H
 #define OSTREL_H
 
+/* The platform's standard calling convention: the one thing about the platform
+ * a caller's compiler must know (it has no effect on x64, but 32-bit callers'
+ * declarations of the callback must say it). */
 #ifdef _WIN32
 #define OSTREL_CALL __stdcall
 #else

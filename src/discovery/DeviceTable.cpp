@@ -160,7 +160,7 @@ EntryRef Acquire(const DeviceTableEntry &found)
 
 } // namespace
 
-EntryRef Discover::GetDeviceTableEntry(std::string key)
+EntryRef Discover::FindEntry(const EntryFinder &find)
 {
     try {
         Trace("GetDeviceTableEntry: Enter.");
@@ -168,9 +168,8 @@ EntryRef Discover::GetDeviceTableEntry(std::string key)
         bool hit = false;
         {
             std::lock_guard<std::mutex> lock(tableMutex);
-            auto item = deviceTable.find(key);
-            if (item != deviceTable.end()) {
-                found = item->second;
+            if (const DeviceTableEntry *entry = find(deviceTable)) {
+                found = *entry;
                 hit = true;
             }
         }
@@ -183,26 +182,20 @@ EntryRef Discover::GetDeviceTableEntry(std::string key)
     return EntryRef();
 }
 
+EntryRef Discover::GetDeviceTableEntry(std::string key)
+{
+    return FindEntry([&key](const DeviceTable &table) -> const DeviceTableEntry * {
+        auto item = table.find(key);
+        return item == table.end() ? nullptr : &item->second;
+    });
+}
+
 EntryRef Discover::GetDeviceTableEntry(int deviceID)
 {
-    try {
-        Trace("GetDeviceTableEntry: Enter.");
-        DeviceTableEntry found{};
-        bool hit = false;
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            for (const auto &item : deviceTable)
-                if (item.second.deviceID == deviceID) {
-                    found = item.second;
-                    hit = true;
-                    break;
-                }
-        }
-        Trace("GetDeviceTableEntry: Exit.");
-        return hit ? Acquire(found) : EntryRef();
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("GetDeviceTableEntry: Exception.");
-    }
-    return EntryRef();
+    return FindEntry([deviceID](const DeviceTable &table) -> const DeviceTableEntry * {
+        for (const auto &item : table)
+            if (item.second.deviceID == deviceID)
+                return &item.second;
+        return nullptr;
+    });
 }

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -126,8 +127,13 @@ private:
     std::vector<std::string> previousDevicePaths;
     std::vector<std::string> newlyDiscoveredPaths;
 
+    using DeviceTable = std::map<std::string, DeviceTableEntry>;
+    using EntryFinder = std::function<const DeviceTableEntry *(const DeviceTable &)>;
+    // Looks an entry up under the table lock and holds its handles for a transfer.
+    EntryRef FindEntry(const EntryFinder &find);
+
     std::mutex tableMutex;
-    std::map<std::string, DeviceTableEntry> deviceTable;
+    DeviceTable deviceTable;
 
     ScanGate scanGate;
 
