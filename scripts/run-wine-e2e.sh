@@ -14,8 +14,6 @@ suite=$build/tests/windows/e2e
 program=$suite/ostrel_wine_e2e.exe
 shipped=$build/src/platform/windows/Ostrel.dll
 
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-[[ -x $wine ]] || { echo "wine64 not found (scripts/install-deps.sh installs it)" >&2; exit 1; }
 for file in "$program" "$suite/Ostrel.dll" "$suite/ostrelbench.dll" "$suite/setupapi.dll" "$suite/winusb.dll" \
             "$suite/bench.json" "$shipped"; do
   [[ -f $file ]] || { echo "$file is missing: build the windows-x64 preset" >&2; exit 1; }
@@ -49,28 +47,10 @@ if command -v x86_64-w64-mingw32-objdump >/dev/null; then
 fi
 
 # A private prefix of its own (the Wine smoke tests switch Windows versions in
-# theirs), no display, no Wine chatter, no Mono or Gecko; setupapi and winusb
-# from beside the program instead of Wine's own.
-export WINEPREFIX=$build/wineprefix-e2e WINEDEBUG=-all DISPLAY=''
-export WINEDLLOVERRIDES="mscoree=;mshtml=;setupapi,winusb=n"
-wineserver=$(dirname "$wine")/wineserver64
-[[ -x $wineserver ]] || wineserver=$(command -v wineserver || echo wineserver)
-trap '"$wineserver" -w 2>/dev/null || true' EXIT
-
-if [[ ! -f $WINEPREFIX/.ostrel-ready ]]; then
-  echo "creating the Wine prefix $WINEPREFIX (once; takes a while)"
-  rm -rf "$WINEPREFIX"
-  WINEDLLOVERRIDES="mscoree=;mshtml=" timeout 600 "$wine" wineboot -i >"$build/wineboot-e2e.log" 2>&1 ||
-    { cat "$build/wineboot-e2e.log" >&2; exit 1; }
-  "$wineserver" -w
-  # Wine links the profile's Documents to the Unix home, which every prefix on
-  # the machine shares: this prefix gets a folder of its own, so that clearing
-  # its log below touches nobody else's.
-  for documents in "$WINEPREFIX"/drive_c/users/*/Documents; do
-    [[ -L $documents ]] && rm "$documents" && mkdir "$documents"
-  done
-  touch "$WINEPREFIX/.ostrel-ready"
-fi
+# theirs); setupapi and winusb from beside the program instead of Wine's own.
+export WINEPREFIX=$build/wineprefix-e2e WINEDLLOVERRIDES="mscoree=;mshtml=;setupapi,winusb=n"
+source "$root/scripts/wine-common.sh"
+prepare_prefix
 # Only this run's log lines may satisfy the check after it.
 for documents in "$WINEPREFIX"/drive_c/users/*/Documents; do
   [[ -L $documents ]] || rm -rf "$documents/Log"
@@ -78,19 +58,7 @@ done
 
 echo "## Scenarios"
 cd "$suite"
-# Wine's console writes CR LF. Each scenario has its own time limit inside
-# the program; this one is for Wine itself.
-out=$(timeout 900 "$wine" "$program" "$@" 2>&1 | tr -d '\r') && status=0 || status=$?
-echo "$out"
-counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' <<<"$out" | tail -n 1 || true)
-if [[ -z $counts ]]; then
-  echo "FAIL - the program ended (status $status) without reporting its counts"
-  failed=$((failed + 1))
-else
-  read -r p _ f _ <<<"${counts//,/}"
-  passed=$((passed + p)) failed=$((failed + f))
-  [[ $status -eq 0 || $f -ne 0 ]] || { echo "FAIL - the program exited with status $status"; failed=$((failed + 1)); }
-fi
+run_counted "$program" "$@"
 
 echo "## The log under the Wine profile"
 logs=("$WINEPREFIX"/drive_c/users/*/Documents/Log/Log*_Native.txt)
