@@ -5,30 +5,33 @@
 
 #include <cstdio>
 
-void USB::SetLogging(bool on)
+namespace {
+
+// A switch lives in USB and, as a copy, in Discover; turning either on for the
+// first time writes the header.
+void Switch(USB &usb, std::atomic<bool> &own, std::atomic<bool> &discovers, bool on, const char *exceptionLine)
 {
     try {
-        loggingEnabled = on;
-        discover.loggingEnabled = on;
+        own = on;
+        discovers = on;
         if (on)
-            WriteLogHeader();
+            usb.WriteLogHeader();
     } catch (...) {
-        if (logger != nullptr)
-            logger->Log("USB::SetLogging: Exception.");
+        if (usb.logger != nullptr)
+            usb.logger->Log(exceptionLine);
     }
+}
+
+} // namespace
+
+void USB::SetLogging(bool on)
+{
+    Switch(*this, loggingEnabled, discover.loggingEnabled, on, "USB::SetLogging: Exception.");
 }
 
 void USB::SetTraceLog(bool on)
 {
-    try {
-        traceEnabled = on;
-        discover.traceEnabled = on;
-        if (on)
-            WriteLogHeader();
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("USB::SetTraceLog: Exception.");
-    }
+    Switch(*this, traceEnabled, discover.traceEnabled, on, "USB::SetTraceLog: Exception.");
 }
 
 // Written once per process, at the first switch-on, whichever thread gets

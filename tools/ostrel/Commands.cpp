@@ -122,15 +122,21 @@ int List(const Options &options)
     std::vector<Row> rows = Found(options);
     if (rows.empty())
         return NoInstruments(options);
+    ShowTable(rows, "");
+    return kOk;
+}
+
+void ShowTable(const std::vector<Row> &rows, const std::string &indent)
+{
     char line[256];
-    std::snprintf(line, sizeof line, "%4s  %-24s %7s %9s  %s", "ID", "KEY", "MODEL", "SERIAL", "IDENTITY");
+    std::snprintf(line, sizeof line, "%s%4s  %-24s %7s %9s  %s", indent.c_str(), "ID", "KEY", "MODEL", "SERIAL",
+                  "IDENTITY");
     Say(line);
     for (const Row &row : rows) {
-        std::snprintf(line, sizeof line, "%4d  %-24s %7d %9d  %s", row.id, row.key.c_str(), row.model, row.serial,
-                      row.identity.c_str());
+        std::snprintf(line, sizeof line, "%s%4d  %-24s %7d %9d  %s", indent.c_str(), row.id, row.key.c_str(),
+                      row.model, row.serial, row.identity.c_str());
         Say(line);
     }
-    return kOk;
 }
 
 int Query(const Options &options)

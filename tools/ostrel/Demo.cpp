@@ -48,17 +48,6 @@ void Heading(const std::string &text)
     Say(text);
 }
 
-void ShowTable(const std::vector<Row> &rows)
-{
-    char line[256];
-    std::snprintf(line, sizeof line, "     %4s  %-18s %6s %7s  %s", "ID", "KEY", "MODEL", "SERIAL", "IDENTITY");
-    Say(line);
-    for (const Row &row : rows) {
-        std::snprintf(line, sizeof line, "     %4d  %-18s %6d %7d  %s", row.id, row.key.c_str(), row.model, row.serial,
-                      row.identity.c_str());
-        Say(line);
-    }
-}
 
 int QueryEach(const std::vector<Row> &rows)
 {
@@ -136,7 +125,7 @@ int Demo(const Options &options)
         rows = Discover(0, true);
     if (rows.empty())
         return Fail(kFailed, "no instruments on the bench");
-    ShowTable(rows);
+    ShowTable(rows, "     ");
 
     Heading("2. A query to each instrument (vorn_usb_write_by_key, vorn_usb_read_ascii_by_key)");
     if (int status = QueryEach(rows))

@@ -37,6 +37,10 @@ bool SendBinary(const Target &target, const std::vector<unsigned char> &bytes);
 bool ReadAscii(const Target &target, std::string &reply);
 bool ReadBinary(const Target &target, std::vector<unsigned char> &reply);
 
+// Prints one line per instrument (ID, key, model, serial, identity) after a
+// heading, each line after `indent`.
+void ShowTable(const std::vector<Row> &rows, const std::string &indent);
+
 // "0A FF 00" <-> bytes; false for text that is not hex.
 bool ParseHex(const std::vector<std::string> &words, std::vector<unsigned char> &bytes);
 std::string FormatHex(const std::vector<unsigned char> &bytes);
