@@ -1,7 +1,7 @@
 // Cost of an ASCII query through libostrel.so against the same transfers made with libusb.
 // Both run in one process on one emulated instrument.
 #include "ostrel.h"
-#include "usb/EmulatedInstrument.h"
+#include "support/EmulatedInstrument.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,18 +5,13 @@
 #include "BenchSupport.h"
 #include "ostrel.h"
 #include "ostrel_sim.h"
-#include "platform/bus/Bus.h"
 
 #include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
 using ostrel::bench::UseTempDocuments;
-
-const GUID instrumentClass = {0x56AC4E2C, 0x9D3B, 0x4A6C, {0xBF, 0x25, 0xB3, 0xBD, 0x6E, 0x44, 0xFC, 0x00}};
 
 // One instrument that answers at once, plugged and identified once.
 bool PrepareBench(benchmark::State &state)
@@ -33,30 +28,6 @@ bool PrepareBench(benchmark::State &state)
         state.SkipWithError("the bench instrument could not be identified");
     return ready;
 }
-
-void BM_QueryOnTheBus(benchmark::State &state)
-{
-    if (!UseTempDocuments(state) || !PrepareBench(state))
-        return;
-    std::vector<std::string> paths;
-    std::shared_ptr<ostrel::bus::Device> device;
-    if (ostrel::bus::ListInterfaces(instrumentClass, true, paths) != ERROR_SUCCESS || paths.empty() ||
-        ostrel::bus::Open(paths[0], device) != ERROR_SUCCESS || ostrel::bus::Claim(*device) != ERROR_SUCCESS) {
-        state.SkipWithError("could not open the instrument on the bus");
-        return;
-    }
-    char command[] = "MEAS:VOLT?\r";
-    uint8_t reply[64];
-    for (auto _ : state) {
-        uint32_t moved = 0;
-        ostrel::bus::Transfer(*device, 0x02, reinterpret_cast<uint8_t *>(command), 11, 1000, moved);
-        ostrel::bus::Transfer(*device, 0x81, reply, sizeof reply, 1000, moved);
-        benchmark::DoNotOptimize(reply);
-    }
-    ostrel::bus::Release(*device);
-    ostrel::bus::Close(*device);
-}
-BENCHMARK(BM_QueryOnTheBus);
 
 void BM_QueryThroughTheLibrary(benchmark::State &state)
 {

@@ -1,37 +1,44 @@
 // The listing and key-registry exports.
 #include "api/ExportFrame.h"
 
-using ostrel::api::Frame;
-using ostrel::api::FrameVoid;
+#include <algorithm>
+
+using ostrel::api::CopyKey;
+using ostrel::api::Export;
 using ostrel::api::Result;
 
 extern "C" {
 
 OSTREL_API int OSTREL_CALL vorn_usb_GetDeviceCount(void)
 {
-    return Frame(0, [](USB &usb) { return usb.GetDeviceCount(); });
+    return Export(__func__).Run(0, [](USB &usb) { return usb.GetDeviceCount(); });
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_GetDeviceKeys(char **keyBuffers)
 {
-    return Frame(0, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_GetDeviceKeys", "keyBuffers", keyBuffers) ? usb.GetDeviceKeys(keyBuffers)
-                                                                                       : 0;
+    const Export call(__func__);
+    return call.Run(0, [&](USB &usb) {
+        if (!call.Present("keyBuffers", keyBuffers))
+            return 0;
+        const std::vector<std::string> keys = usb.GetDeviceKeys();
+        return call.CopyKeys(keys, keyBuffers) ? static_cast<int>(keys.size()) : 0;
     });
 }
 
 OSTREL_API void OSTREL_CALL vorn_usb_GetDeviceKeyFromDeviceID(int deviceID, char *keyBuffer)
 {
-    FrameVoid([&](USB &usb) {
-        if (usb.ArgumentPresent("vorn_usb_GetDeviceKeyFromDeviceID", "keyBuffer", keyBuffer))
-            usb.GetDeviceKeyFromDeviceID(deviceID, keyBuffer);
+    const Export call(__func__);
+    call.Run([&](USB &usb) {
+        if (call.Present("keyBuffer", keyBuffer))
+            CopyKey(keyBuffer, usb.GetDeviceKeyFromDeviceID(deviceID));
     });
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_get_device_info(char *buffer)
 {
-    return Frame(-1, [&](USB &usb) {
-        if (!usb.ArgumentPresent("vorn_usb_get_device_info", "buffer", buffer))
+    const Export call(__func__);
+    return call.Run(-1, [&](USB &usb) {
+        if (!call.Present("buffer", buffer))
             return -1;
         usb.GetDeviceInfo(buffer);
         return 0;
@@ -40,11 +47,10 @@ OSTREL_API int OSTREL_CALL vorn_usb_get_device_info(char *buffer)
 
 OSTREL_API int OSTREL_CALL GetInstrumentList(int *deviceIDs, int *models, int *serialNumbers, int *count)
 {
-    return Frame(-1, [&](USB &usb) {
-        if (!usb.ArgumentPresent("GetInstrumentList", "deviceIDs", deviceIDs) ||
-            !usb.ArgumentPresent("GetInstrumentList", "models", models) ||
-            !usb.ArgumentPresent("GetInstrumentList", "serialNumbers", serialNumbers) ||
-            !usb.ArgumentPresent("GetInstrumentList", "count", count))
+    const Export call(__func__);
+    return call.Run(-1, [&](USB &usb) {
+        if (!call.Present("deviceIDs", deviceIDs) || !call.Present("models", models) ||
+            !call.Present("serialNumbers", serialNumbers) || !call.Present("count", count))
             return -1;
         usb.GetDeviceIDModelSerial(deviceIDs, models, serialNumbers, count);
         return 0;
@@ -53,17 +59,18 @@ OSTREL_API int OSTREL_CALL GetInstrumentList(int *deviceIDs, int *models, int *s
 
 OSTREL_API int OSTREL_CALL vorn_usb_get_model_serial_keys(char **keyBuffers)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_get_model_serial_keys", "keyBuffers", keyBuffers)
-                   ? Result(usb.GetModelSerialKeys(keyBuffers))
-                   : -1;
+    const Export call(__func__);
+    return call.Run(-1, [&](USB &usb) {
+        return call.Present("keyBuffers", keyBuffers) ? Result(call.CopyKeys(usb.GetModelSerialKeys(), keyBuffers))
+                                                      : -1;
     });
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_event_assign_key(const char *deviceKey, int deviceID)
 {
-    return Frame(-1, [&](USB &usb) {
-        if (!usb.ArgumentPresent("vorn_usb_event_assign_key", "deviceKey", deviceKey))
+    const Export call(__func__);
+    return call.Run(-1, [&](USB &usb) {
+        if (!call.Present("deviceKey", deviceKey))
             return -1;
         usb.AssignKey(deviceKey, deviceID);
         return 0;
@@ -72,29 +79,40 @@ OSTREL_API int OSTREL_CALL vorn_usb_event_assign_key(const char *deviceKey, int 
 
 OSTREL_API int OSTREL_CALL vorn_usb_event_remove_key(const char *deviceKey)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_event_remove_key", "deviceKey", deviceKey)
-                   ? Result(usb.RemoveKey(deviceKey))
-                   : -1;
+    const Export call(__func__);
+    return call.Run(-1, [&](USB &usb) {
+        return call.Present("deviceKey", deviceKey) ? Result(usb.RemoveKey(deviceKey)) : -1;
     });
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_event_get_attached_devices(char **keyBuffers, int *deviceIDs)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_event_get_attached_devices", "keyBuffers", keyBuffers) &&
-                       usb.ArgumentPresent("vorn_usb_event_get_attached_devices", "deviceIDs", deviceIDs)
-                   ? Result(usb.GetAttachedDevices(keyBuffers, deviceIDs))
-                   : -1;
+    const Export call(__func__);
+    return call.Run(-1, [&](USB &usb) {
+        if (!call.Present("keyBuffers", keyBuffers) || !call.Present("deviceIDs", deviceIDs))
+            return -1;
+        std::vector<std::string> keys;
+        std::vector<int> ids;
+        for (const auto &[key, id] : usb.GetAttachedDevices()) {
+            keys.push_back(key);
+            ids.push_back(id);
+        }
+        if (!call.CopyKeys(keys, keyBuffers))
+            return -1;
+        std::copy(ids.begin(), ids.end(), deviceIDs);
+        return 0;
     });
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_event_get_key_from_handle(int deviceID, char *keyBuffer)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_event_get_key_from_handle", "keyBuffer", keyBuffer)
-                   ? Result(usb.GetKeyFromDeviceID(deviceID, keyBuffer))
-                   : -1;
+    const Export call(__func__);
+    return call.Run(-1, [&](USB &usb) {
+        std::string key;
+        if (!call.Present("keyBuffer", keyBuffer) || !usb.GetKeyFromDeviceID(deviceID, key))
+            return -1;
+        CopyKey(keyBuffer, key);
+        return 0;
     });
 }
 

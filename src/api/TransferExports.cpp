@@ -1,14 +1,34 @@
 // The eight transfer exports: ASCII and binary, by device key or device ID.
 #include "api/ExportFrame.h"
 
-using ostrel::api::Frame;
+using ostrel::api::Export;
 using ostrel::api::Result;
 
 namespace {
 
-bool ReadArguments(USB &usb, const char *function, const void *buffer, const unsigned *bytesRead)
+// The instrument is named by its device ID or, for a non-null key, by its key.
+int Write(const char *function, const char *deviceKey, int deviceID, char *buffer, unsigned length, bool ascii,
+          bool byKey)
 {
-    return usb.ArgumentPresent(function, "buffer", buffer) && usb.ArgumentPresent(function, "bytesRead", bytesRead);
+    const Export call(function);
+    return call.Run(-1, [&](USB &usb) {
+        if ((byKey && !call.Present("deviceKey", deviceKey)) || !call.Present("buffer", buffer))
+            return -1;
+        return Result(byKey ? usb.Write(deviceKey, buffer, length, ascii) : usb.Write(deviceID, buffer, length, ascii));
+    });
+}
+
+int Read(const char *function, const char *deviceKey, int deviceID, char *buffer, unsigned length,
+         unsigned *bytesRead, bool ascii, bool byKey)
+{
+    const Export call(function);
+    return call.Run(-1, [&](USB &usb) {
+        if ((byKey && !call.Present("deviceKey", deviceKey)) || !call.Present("buffer", buffer) ||
+            !call.Present("bytesRead", bytesRead))
+            return -1;
+        return Result(byKey ? usb.Read(deviceKey, buffer, length, bytesRead, ascii)
+                            : usb.Read(deviceID, buffer, length, bytesRead, ascii));
+    });
 }
 
 } // namespace
@@ -17,81 +37,46 @@ extern "C" {
 
 OSTREL_API int OSTREL_CALL vorn_usb_send_ascii(int deviceID, char *buffer, unsigned length)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_send_ascii", "buffer", buffer)
-                   ? Result(usb.Write(deviceID, buffer, length, true))
-                   : -1;
-    });
+    return Write(__func__, nullptr, deviceID, buffer, length, true, false);
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_send_binary(int deviceID, char *buffer, unsigned length)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_send_binary", "buffer", buffer)
-                   ? Result(usb.Write(deviceID, buffer, length, false))
-                   : -1;
-    });
+    return Write(__func__, nullptr, deviceID, buffer, length, false, false);
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_write_by_key(const char *deviceKey, char *buffer, unsigned length)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_write_by_key", "deviceKey", deviceKey) &&
-                       usb.ArgumentPresent("vorn_usb_write_by_key", "buffer", buffer)
-                   ? Result(usb.Write(deviceKey, buffer, length, true))
-                   : -1;
-    });
+    return Write(__func__, deviceKey, 0, buffer, length, true, true);
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_write_binary_by_key(const char *deviceKey, char *buffer, unsigned length)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_write_binary_by_key", "deviceKey", deviceKey) &&
-                       usb.ArgumentPresent("vorn_usb_write_binary_by_key", "buffer", buffer)
-                   ? Result(usb.Write(deviceKey, buffer, length, false))
-                   : -1;
-    });
+    return Write(__func__, deviceKey, 0, buffer, length, false, true);
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_get_ascii(int deviceID, char *buffer, unsigned length, unsigned *bytesRead)
 {
-    return Frame(-1, [&](USB &usb) {
-        return ReadArguments(usb, "vorn_usb_get_ascii", buffer, bytesRead)
-                   ? Result(usb.Read(deviceID, buffer, length, bytesRead, false))
-                   : -1;
-    });
+    // Binary, whatever the name says.
+    return Read(__func__, nullptr, deviceID, buffer, length, bytesRead, false, false);
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_get_ascii_by_DeviceID(int deviceID, char *buffer, unsigned length,
                                                           unsigned *bytesRead)
 {
-    return Frame(-1, [&](USB &usb) {
-        return ReadArguments(usb, "vorn_usb_get_ascii_by_DeviceID", buffer, bytesRead)
-                   ? Result(usb.Read(deviceID, buffer, length, bytesRead, true))
-                   : -1;
-    });
+    return Read(__func__, nullptr, deviceID, buffer, length, bytesRead, true, false);
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_read_by_key(const char *deviceKey, char *buffer, unsigned length,
                                                 unsigned *bytesRead)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_read_by_key", "deviceKey", deviceKey) &&
-                       ReadArguments(usb, "vorn_usb_read_by_key", buffer, bytesRead)
-                   ? Result(usb.Read(deviceKey, buffer, length, bytesRead, false))
-                   : -1;
-    });
+    return Read(__func__, deviceKey, 0, buffer, length, bytesRead, false, true);
 }
 
 OSTREL_API int OSTREL_CALL vorn_usb_read_ascii_by_key(const char *deviceKey, char *buffer, unsigned length,
                                                       unsigned *bytesRead)
 {
-    return Frame(-1, [&](USB &usb) {
-        return usb.ArgumentPresent("vorn_usb_read_ascii_by_key", "deviceKey", deviceKey) &&
-                       ReadArguments(usb, "vorn_usb_read_ascii_by_key", buffer, bytesRead)
-                   ? Result(usb.Read(deviceKey, buffer, length, bytesRead, true))
-                   : -1;
-    });
+    return Read(__func__, deviceKey, 0, buffer, length, bytesRead, true, true);
 }
 
 } // extern "C"

@@ -1,11 +1,11 @@
 // The log writer: file placement, line prefix, formatting and hex dumps.
 #include "diagnostics/Logger.h"
 
-#include "platform/platform.h"
+#include "platform/ExceptionBoundary.h"
+#include "platform/SystemNames.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -14,6 +14,14 @@
 namespace {
 std::atomic<Logger *> instance{nullptr};
 std::mutex creationMutex;
+
+// The Logger reports nothing of its own failures: a line that cannot be
+// written is lost, and the caller goes on.
+template <class Body>
+void Quietly(Body &&body)
+{
+    ostrel::CatchAll(std::forward<Body>(body), [] {});
+}
 } // namespace
 
 Logger *Logger::GetInstance()
@@ -21,54 +29,55 @@ Logger *Logger::GetInstance()
     Logger *existing = instance.load(std::memory_order_acquire);
     if (existing != nullptr)
         return existing;
-    try {
+    Quietly([&] {
         std::lock_guard<std::mutex> lock(creationMutex);
         existing = instance.load(std::memory_order_relaxed);
         if (existing != nullptr)
-            return existing;
-        Logger *created = new (std::nothrow) Logger();
-        if (created == nullptr)
-            return nullptr;
-        instance.store(created, std::memory_order_release);
-        created->OpenLogFile();
-        return created;
-    } catch (...) {
-        return nullptr;
-    }
+            return;
+        existing = new (std::nothrow) Logger();
+        if (existing == nullptr)
+            return;
+        instance.store(existing, std::memory_order_release);
+        existing->OpenLogFile();
+    });
+    return existing;
 }
 
 bool Logger::OpenLogFile()
 {
-    try {
+    bool open = false;
+    Quietly([&] {
         std::lock_guard<std::mutex> lock(lineMutex);
-        if (logFile.is_open())
-            return true;
-
-        char fileName[32];
-        std::snprintf(fileName, sizeof fileName, "Log%.10s_Native.txt", BuildPrefix());
-
-        char path[MAX_PATH] = {};
-        char documents[MAX_PATH] = {};
-        bool inLogFolder = false;
-        if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents))) {
-            std::string folder = std::string(documents) + ostrel::platform::kPathSeparator + "Log" +
-                                 ostrel::platform::kPathSeparator;
-            if (CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
-                std::string full = folder + fileName;
-                if (full.size() < sizeof path) {
-                    std::memcpy(path, full.c_str(), full.size() + 1);
-                    inLogFolder = true;
-                }
-            }
+        if (!logFile.is_open()) {
+            const std::string path = LogFilePath();
+            if (!path.empty())
+                logFile.open(path, std::ios::out | std::ios::app);
         }
-        if (!inLogFolder && GetFullPathNameA(fileName, sizeof path, path, nullptr) == 0)
-            return false;
+        open = logFile.is_open();
+    });
+    return open;
+}
 
-        logFile.open(path, std::ios::out | std::ios::app);
-        return logFile.is_open();
-    } catch (...) {
-        return false;
+// Documents\Log\Log<date>_Native.txt, or the same name in the current folder
+// when there is no documents folder or no Log folder can be made in it.
+// Caller holds lineMutex.
+std::string Logger::LogFilePath()
+{
+    char fileName[32];
+    std::snprintf(fileName, sizeof fileName, "Log%.10s_Native.txt", BuildPrefix());
+
+    char documents[MAX_PATH] = {};
+    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents))) {
+        const std::string separator = ostrel::platform::kPathSeparator;
+        const std::string folder = std::string(documents) + separator + "Log" + separator;
+        if ((CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
+            folder.size() + std::strlen(fileName) < MAX_PATH)
+            return folder + fileName;
     }
+    char path[MAX_PATH] = {};
+    if (GetFullPathNameA(fileName, sizeof path, path, nullptr) == 0)
+        return std::string();
+    return path;
 }
 
 const char *Logger::BuildPrefix()
@@ -92,37 +101,38 @@ void Logger::Log(const char *text)
 {
     if (text == nullptr)
         return;
-    try {
+    Quietly([&] {
         std::lock_guard<std::mutex> lock(lineMutex);
-        if (!logFile.is_open())
-            return;
-        WriteLine("", text);
-    } catch (...) {
-    }
+        if (logFile.is_open())
+            WriteLine("", text);
+    });
 }
 
 void Logger::LogFormat(bool enable, const char *format, ...)
 {
+    va_list arguments;
+    va_start(arguments, format);
+    LogFormatV(enable, format, arguments);
+    va_end(arguments);
+}
+
+void Logger::LogFormatV(bool enable, const char *format, va_list arguments)
+{
     if (!enable || format == nullptr)
         return;
-    try {
+    Quietly([&] {
         std::lock_guard<std::mutex> lock(lineMutex);
         if (!logFile.is_open())
             return;
-        va_list arguments;
-        va_start(arguments, format);
         int length = std::vsnprintf(messageBuffer, sizeof messageBuffer, format, arguments);
-        va_end(arguments);
-        if (length <= 0 || length >= static_cast<int>(sizeof messageBuffer))
-            return;
-        WriteLine("", messageBuffer);
-    } catch (...) {
-    }
+        if (length > 0 && length < static_cast<int>(sizeof messageBuffer))
+            WriteLine("", messageBuffer);
+    });
 }
 
 void Logger::LogLastError(DWORD errorCode)
 {
-    try {
+    Quietly([&] {
         char *text = nullptr;
         DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                           FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -132,15 +142,14 @@ void Logger::LogLastError(DWORD errorCode)
             return;
         LogFormat(true, "GetLastError = %s", text);
         LocalFree(text);
-    } catch (...) {
-    }
+    });
 }
 
 void Logger::LogHex(bool enable, const char *prefix, const unsigned char *data, DWORD length)
 {
     if (!enable)
         return;
-    try {
+    Quietly([&] {
         std::lock_guard<std::mutex> lock(lineMutex);
         if (!logFile.is_open())
             return;
@@ -157,6 +166,5 @@ void Logger::LogHex(bool enable, const char *prefix, const unsigned char *data, 
         }
         *out = '\0';
         WriteLine(prefix == nullptr ? "" : prefix, messageBuffer);
-    } catch (...) {
-    }
+    });
 }

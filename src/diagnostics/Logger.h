@@ -4,8 +4,10 @@
 
 #include "platform/winapi.h"
 
+#include <cstdarg>
 #include <fstream>
 #include <mutex>
+#include <string>
 
 class Logger {
 public:
@@ -22,6 +24,7 @@ public:
         __attribute__((format(printf, 3, 4)))
 #endif
         ;
+    void LogFormatV(bool enable, const char *format, va_list arguments);
     // "GetLastError = <the system's text for the code>"; nothing if the system
     // has no text for it.
     void LogLastError(DWORD errorCode);
@@ -35,6 +38,7 @@ public:
 private:
     Logger() = default;
     bool OpenLogFile();
+    std::string LogFilePath();
     const char *BuildPrefix();
     void WriteLine(const char *prefix, const char *text);
 

@@ -2,7 +2,7 @@
 #include "diagnostics/SystemInfo.h"
 
 #include "diagnostics/Logger.h"
-#include "platform/platform.h"
+#include "platform/SystemNames.h"
 
 #include <cstdio>
 #include <vector>

@@ -1,148 +1,10 @@
-// The device table: construction and the lookups the facade lists and
-// transfers with. Every walk visits entries in ascending key order.
-#include "diagnostics/Logger.h"
-#include "discovery/Discover.h"
+// The device table and its lookups.
+#include "discovery/DeviceTable.h"
 
-#include <cstdio>
+#include "transport/WinUSBWrap.h"
+
 #include <cstring>
 #include <set>
-
-std::atomic<DeviceEventCallback> deviceEventCallback{nullptr};
-
-Discover::Discover() : logger(Logger::GetInstance()) {}
-
-Discover::~Discover()
-{
-    try {
-        Shutdown();
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("~Discover: Exception.");
-    }
-}
-
-void Discover::Trace(const char *line)
-{
-    if (traceEnabled && logger != nullptr)
-        logger->Log(line);
-}
-
-DWORD Discover::GetDeviceCount()
-{
-    try {
-        std::lock_guard<std::mutex> lock(tableMutex);
-        return static_cast<DWORD>(deviceTable.size());
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("GetDeviceCount: Exception.");
-    }
-    return 0;
-}
-
-void Discover::GetDeviceKeys(std::vector<std::string> &keys)
-{
-    try {
-        Trace("GetDeviceKeys: Enter.");
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            for (const auto &item : deviceTable)
-                keys.push_back(item.first);
-        }
-        Trace("GetDeviceKeys: Exit.");
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("GetDeviceKeys: Exception.");
-    }
-}
-
-void Discover::GetDeviceKeysAndIDs(std::vector<std::string> &keys, std::vector<int> &ids)
-{
-    try {
-        Trace("GetDeviceKeysAndIDs: Enter.");
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            for (const auto &item : deviceTable) {
-                keys.push_back(item.first);
-                ids.push_back(item.second.deviceID);
-            }
-        }
-        Trace("GetDeviceKeysAndIDs: Exit.");
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("GetDeviceKeysAndIDs: Exception.");
-    }
-}
-
-std::string Discover::GetDeviceKeyFromDeviceID(int deviceID)
-{
-    try {
-        Trace("GetDeviceKeyFromDeviceID: Enter.");
-        std::string key;
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            for (const auto &item : deviceTable)
-                if (item.second.deviceID == deviceID) {
-                    key = item.first;
-                    break;
-                }
-        }
-        Trace("GetDeviceKeyFromDeviceID: Exit.");
-        return key;
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("GetDeviceKeyFromDeviceID: Exception.");
-    }
-    return std::string();
-}
-
-void Discover::GetDeviceInfo(char *buffer)
-{
-    try {
-        Trace("GetDeviceInfo: Enter.");
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            char *at = buffer;
-            for (const auto &item : deviceTable) {
-                // One entry's text is bounded to 63 chars, so each entry needs
-                // at most 64 bytes of the caller's buffer.
-                const char *reply = item.second.idnResponse;
-                std::string text = std::to_string(item.second.deviceID) + "," +
-                                   std::string(reply, strnlen(reply, sizeof item.second.idnResponse)) + ";";
-                if (text.size() > 63)
-                    text.resize(63);
-                std::memcpy(at, text.c_str(), text.size() + 1);
-                at += text.size();
-            }
-        }
-        Trace("GetDeviceInfo: Exit.");
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("GetDeviceInfo: Exception.");
-    }
-}
-
-bool Discover::HasDuplicateDeviceID()
-{
-    try {
-        Trace("HasDuplicateDeviceID: Enter.");
-        bool duplicate = false;
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            std::set<int> seen;
-            for (const auto &item : deviceTable)
-                if (!seen.insert(item.second.deviceID).second) {
-                    duplicate = true;
-                    break;
-                }
-        }
-        Trace("HasDuplicateDeviceID: Exit.");
-        return duplicate;
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("HasDuplicateDeviceID: Exception.");
-    }
-    return false;
-}
 
 namespace {
 
@@ -160,42 +22,151 @@ EntryRef Acquire(const DeviceTableEntry &found)
 
 } // namespace
 
-EntryRef Discover::FindEntry(const EntryFinder &find)
+size_t DeviceTable::Count() const
 {
-    try {
-        Trace("GetDeviceTableEntry: Enter.");
-        DeviceTableEntry found{};
-        bool hit = false;
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            if (const DeviceTableEntry *entry = find(deviceTable)) {
-                found = *entry;
-                hit = true;
-            }
-        }
-        Trace("GetDeviceTableEntry: Exit.");
-        return hit ? Acquire(found) : EntryRef();
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("GetDeviceTableEntry: Exception.");
+    std::lock_guard<std::mutex> lock(mutex);
+    return entries.size();
+}
+
+std::vector<std::string> DeviceTable::Keys() const
+{
+    std::vector<std::string> keys;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto &item : entries)
+        keys.push_back(item.first);
+    return keys;
+}
+
+std::vector<std::pair<std::string, int>> DeviceTable::KeysAndIDs() const
+{
+    std::vector<std::pair<std::string, int>> listed;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto &item : entries)
+        listed.emplace_back(item.first, item.second.deviceID);
+    return listed;
+}
+
+std::string DeviceTable::KeyOf(int deviceID) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto &item : entries)
+        if (item.second.deviceID == deviceID)
+            return item.first;
+    return std::string();
+}
+
+std::string DeviceTable::Info() const
+{
+    std::string info;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto &item : entries) {
+        // One entry's text is bounded to 63 chars, so each entry needs at most
+        // 64 bytes of the caller's buffer.
+        const char *reply = item.second.idnResponse;
+        std::string text = std::to_string(item.second.deviceID) + "," +
+                           std::string(reply, strnlen(reply, sizeof item.second.idnResponse)) + ";";
+        if (text.size() > 63)
+            text.resize(63);
+        info += text;
     }
-    return EntryRef();
+    return info;
 }
 
-EntryRef Discover::GetDeviceTableEntry(std::string key)
+bool DeviceTable::HasDuplicateID() const
 {
-    return FindEntry([&key](const DeviceTable &table) -> const DeviceTableEntry * {
-        auto item = table.find(key);
-        return item == table.end() ? nullptr : &item->second;
-    });
+    std::set<int> seen;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto &item : entries)
+        if (!seen.insert(item.second.deviceID).second)
+            return true;
+    return false;
 }
 
-EntryRef Discover::GetDeviceTableEntry(int deviceID)
+template <class Predicate>
+EntryRef DeviceTable::FindFirst(Predicate &&matches)
 {
-    return FindEntry([deviceID](const DeviceTable &table) -> const DeviceTableEntry * {
-        for (const auto &item : table)
-            if (item.second.deviceID == deviceID)
-                return &item.second;
-        return nullptr;
-    });
+    DeviceTableEntry found{};
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto item = entries.begin();
+        while (item != entries.end() && !matches(*item))
+            ++item;
+        if (item == entries.end())
+            return EntryRef();
+        found = item->second;
+    }
+    // Taken after the table lock is released: a removal holds the handles'
+    // lock while it waits for the transfers under way.
+    return Acquire(found);
+}
+
+EntryRef DeviceTable::Find(const std::string &key)
+{
+    return FindFirst([&key](const Map::value_type &item) { return item.first == key; });
+}
+
+EntryRef DeviceTable::Find(int deviceID)
+{
+    return FindFirst([deviceID](const Map::value_type &item) { return item.second.deviceID == deviceID; });
+}
+
+bool DeviceTable::Insert(const std::string &key, DeviceTableEntry entry)
+{
+    entry.io = std::make_shared<DeviceIo>();
+    std::lock_guard<std::mutex> lock(mutex);
+    return !closed && entries.emplace(key, std::move(entry)).second;
+}
+
+std::vector<std::pair<std::string, int>> DeviceTable::OnPath(const std::string &path) const
+{
+    std::vector<std::pair<std::string, int>> found;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto &item : entries)
+        if (item.second.devicePath == path)
+            found.emplace_back(item.first, item.second.deviceID);
+    return found;
+}
+
+bool DeviceTable::StillOnPath(const std::string &key, const std::string &path, DeviceTableEntry &entry) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    auto item = entries.find(key);
+    if (item == entries.end() || item->second.devicePath != path)
+        return false;
+    entry = item->second;
+    return true;
+}
+
+void DeviceTable::Remove(const std::string &key, DeviceTableEntry &entry)
+{
+    Close(entry);
+    std::lock_guard<std::mutex> lock(mutex);
+    auto item = entries.find(key);
+    if (item != entries.end() && item->second.io == entry.io)
+        entries.erase(item);
+}
+
+std::vector<DeviceTableEntry> DeviceTable::TakeAll()
+{
+    std::vector<DeviceTableEntry> taken;
+    std::lock_guard<std::mutex> lock(mutex);
+    closed = true;
+    for (auto &item : entries)
+        taken.push_back(std::move(item.second));
+    entries.clear();
+    return taken;
+}
+
+// No new transfer starts once `closing` is set; the exclusive lock waits for
+// those under way.
+void DeviceTable::Close(DeviceTableEntry &entry)
+{
+    if (!entry.io)
+        return;
+    entry.io->closing = true;
+    std::unique_lock<std::shared_mutex> hold(entry.io->mutex);
+    if (!entry.io->open)
+        return;
+    entry.io->open = false;
+    winUsb.CloseDeviceHandles(entry.deviceHandle, entry.winUsbHandle);
 }

@@ -1,146 +1,80 @@
-// Everything the library knows about the attached instruments: the device
-// table with each instrument's open handles, the scans that fill it, the change
-// detection that reports arrivals and removals, and the hot-plug watcher.
+// Everything the library knows about the attached instruments, as the facade
+// sees it: the device table's listings and lookups, the scan, event mode with
+// its hot-plug watcher, and Shutdown. The work is done by the units it
+// delegates to: the Session (device table and scan state), Scan, change
+// detection and the Watcher.
 //
-// Threads: the caller's threads (through the exports) and one watcher thread.
-// `tableMutex` guards the device table, and is never held while an instrument
-// is talked to or a callback runs. The scan gate lets one thread at a time scan
-// or shut down (the path lists and scan state belong to whoever holds it).
-// Transfers hold an instrument's DeviceIo shared, so that its handles are
-// closed only once no transfer uses them.
+// Threads: the caller's threads (through the exports) and the watcher's. The
+// device table has its own lock; the session's scan gate lets one thread at a
+// time scan (re-entrant, since a device-event callback may scan again or shut
+// down from inside a scan).
 #pragma once
 
+#include "diagnostics/LogLines.h"
 #include "discovery/DeviceTableEntry.h"
-#include "discovery/ScanGate.h"
-#include "platform/winapi.h"
-#include "transport/WinUSBWrap.h"
 
 #include "ostrel.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
-class Logger;
-
-// The caller's device-event function; null: nobody is told.
-extern std::atomic<DeviceEventCallback> deviceEventCallback;
-
-// One watcher thread's state, shared by the thread and by Discover: whichever
-// lets go last closes the thread handle and the stop event.
-struct WatcherControl {
-    ~WatcherControl();
-
-    std::atomic<bool> threadRunning{false};
-    std::atomic<DWORD> threadId{0};
-    HANDLE threadHandle = nullptr;
-    std::mutex eventMutex;
-    HANDLE shutdownEvent = nullptr;
-    // The watcher stopped before this one started, which may still be finishing
-    // and hold the window class; this one waits for it, and for any watcher
-    // that one gave up waiting for, before taking the class. Guarded by
-    // eventMutex; left set only by a watcher that gave up waiting.
-    std::shared_ptr<WatcherControl> previous;
-    // False when a watcher starts this one (from its callback): the new one
-    // may have to wait for it to end, so it cannot wait for the set-up.
-    bool creatorMayWait = true;
-    class Discover *owner = nullptr;
-    std::atomic<DWORD> exitCode{STILL_ACTIVE};
-
-    // Set-up finished: listening for notifications, or given up.
-    void MarkSetUp(bool nowListening);
-    // Waits (bounded) until set-up finished; true if the watcher listens.
-    bool WaitUntilSetUp();
-
-private:
-    std::mutex setUpMutex;
-    std::condition_variable setUpChanged;
-    bool setUpDone = false;
-    bool listening = false;
-};
+class Watcher;
+class WinUSBWrap;
+struct Session;
 
 class Discover {
 public:
-    Discover();
+    Discover(WinUSBWrap &winUsb, const LogSwitches &switches);
     ~Discover();
     Discover(const Discover &) = delete;
     Discover &operator=(const Discover &) = delete;
 
-    // ---- The device table (DeviceTable.cpp) ----
+    // ---- The device table; every listing in ascending key order ----
     DWORD GetDeviceCount();
-    void GetDeviceKeys(std::vector<std::string> &keys);
-    void GetDeviceKeysAndIDs(std::vector<std::string> &keys, std::vector<int> &ids);
+    std::vector<std::string> GetDeviceKeys();
+    std::vector<std::pair<std::string, int>> GetDeviceKeysAndIDs();
+    // The key of the first instrument with this ID, or empty.
     std::string GetDeviceKeyFromDeviceID(int deviceID);
+    // "<ID>,<identity reply>;" for every instrument, NUL-terminated; nothing
+    // at all, not even the NUL, when the table is empty.
     void GetDeviceInfo(char *buffer);
     bool HasDuplicateDeviceID();
-    EntryRef GetDeviceTableEntry(std::string key);
+    EntryRef GetDeviceTableEntry(const std::string &key);
     EntryRef GetDeviceTableEntry(int deviceID);
 
-    // ---- The scan (DeviceDiscovery.cpp) ----
+    // ---- Scans ----
+    // The product filter (0: every product) and the device-ID rule of the
+    // scans to come; Shutdown sets them back to 0 and false.
+    void SetProductID(unsigned productID);
+    void SetUseUSBAddress(bool useUSBAddress);
+    // One scan on the calling thread.
     void DeviceDiscovery();
-    void LogDevicePaths(const char *label, std::vector<std::string> &paths);
-    bool GenerateDeviceID(DeviceTableEntry &entry);
-    bool GenerateDeviceKey(DeviceTableEntry &entry, std::string &key);
-    bool Query(DeviceTableEntry &entry, std::string command, char (&reply)[64]);
 
-    // ---- Change detection (ChangeDetection.cpp) ----
-    void CopyDevicePaths(std::vector<std::string> &destination, std::vector<std::string> &source);
-    void CreateNewlyDiscoveredList();
-    void CheckDeviceDiscoveryChanges();
-
-    // ---- The watcher and shutdown (Watcher.cpp) ----
+    // ---- Event mode and shutdown ----
+    static void SetEventCallback(DeviceEventCallback callback);
+    // One scan on the calling thread, then the watcher, which rescans at every
+    // device change; once the watcher listens, a second scan catches what
+    // changed while it was setting up.
     void CreateDiscoveryThread();
+    // Stops the watcher, closes every instrument and starts over.
     void Shutdown();
-    static DWORD WINAPI DiscoveryThread(void *parameter);
-    static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    // The running watcher's state, null when none was started.
-    std::shared_ptr<WatcherControl> CurrentWatcher();
-
-    // Switches and scan settings, written by the facade.
-    std::atomic<bool> loggingEnabled{false};
-    std::atomic<bool> traceEnabled{false};
-    std::atomic<unsigned> productID{0};
-    std::atomic<bool> useUSBAddress{false};
 
 private:
-    bool DataLines() const { return loggingEnabled || traceEnabled; }
-    void Trace(const char *line);
-    void ScanWithGate(const std::atomic<bool> *keepWaiting);
-    void ExamineNewPath(const std::string &path, DeviceTableEntry &working);
-    bool IdentifyDevice(DeviceTableEntry &working, std::string &key);
-    void CloseEntry(DeviceTableEntry &entry);
-    void ReportAdded(const std::vector<std::string> &newPaths);
-    void RemoveGone(const std::vector<std::string> &previous, const std::vector<std::string> &current);
-    std::shared_ptr<WatcherControl> StartWatcherThread();
-    void StopWatcher(const std::shared_ptr<WatcherControl> &watcher);
-    void CloseAllAndReset();
+    std::shared_ptr<Session> CurrentSession();
+    void RunScan(Session &session, const std::atomic<bool> *keepGoing);
+    std::shared_ptr<Watcher> StartWatcher(const std::shared_ptr<Session> &session);
+    void StopWatcher(Watcher &watcher, Session &session);
+    void Close(Session &session);
 
-    Logger *logger = nullptr;
-    WinUSBWrap winUsb;
-    int nextDeviceID = 0;
-    std::vector<std::string> currentDevicePaths;
-    std::vector<std::string> previousDevicePaths;
-    std::vector<std::string> newlyDiscoveredPaths;
+    WinUSBWrap &winUsb;
+    const LogLines log;
 
-    using DeviceTable = std::map<std::string, DeviceTableEntry>;
-    using EntryFinder = std::function<const DeviceTableEntry *(const DeviceTable &)>;
-    // Looks an entry up under the table lock and holds its handles for a transfer.
-    EntryRef FindEntry(const EntryFinder &find);
-
-    std::mutex tableMutex;
-    DeviceTable deviceTable;
-
-    ScanGate scanGate;
-
-    std::mutex watcherMutex;
-    std::shared_ptr<WatcherControl> watcher;
-    std::shared_ptr<WatcherControl> retiredWatcher;
-
-    // The window's owner: set by WndProc when the window is created.
-    static std::atomic<Discover *> notifyOwner;
+    // Guards which session and which watcher are current.
+    std::mutex stateMutex;
+    std::shared_ptr<Session> session;
+    std::shared_ptr<Watcher> watcher;
 };

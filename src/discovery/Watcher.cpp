@@ -1,219 +1,82 @@
-// The hot-plug watcher thread: a hidden message-only window that rescans at
-// every device-change notification.
+// The hot-plug watcher's thread, window and window procedure.
+#include "discovery/Watcher.h"
+
 #include "diagnostics/Logger.h"
-#include "discovery/Discover.h"
-#include "discovery/WatcherThread.h"
 #include "transport/DeviceInterfaceGuid.h"
 
-#include <cstring>
-
-std::atomic<Discover *> Discover::notifyOwner{nullptr};
-
-// The watcher whose thread this is: its scans give up once it is told to stop.
-thread_local WatcherControl *runningWatcher = nullptr;
+#include <chrono>
 
 namespace {
 
 const char windowClassName[] = "VornDiscover";
 const DWORD failedExit = 0xFFFFFFFF;
 
+// The window's watcher, on the watcher's own thread: set when its window is
+// created, so that the window procedure knows whom to scan for.
+thread_local Watcher *notifyOwner = nullptr;
 
-void LogFailure(const char *line)
+// Watchers may overlap (a new one starts while a stopped one still runs a
+// callback): the first to come registers the window class, the last to go
+// unregisters it.
+std::mutex windowClassMutex;
+int windowClassUsers = 0;
+
+bool UseWindowClass(HMODULE module)
 {
-    DWORD error = GetLastError();
-    if (Logger *logger = Logger::GetInstance()) {
-        logger->Log(line);
-        logger->LogLastError(error);
+    std::lock_guard<std::mutex> lock(windowClassMutex);
+    if (windowClassUsers == 0) {
+        WNDCLASSEXA windowClass = {};
+        windowClass.cbSize = sizeof windowClass;
+        windowClass.lpfnWndProc = Watcher::WndProc;
+        windowClass.hInstance = module;
+        windowClass.lpszClassName = windowClassName;
+        if (RegisterClassExA(&windowClass) == 0)
+            return false;
     }
-}
-
-void TraceLine(const Discover &owner, const char *line)
-{
-    if (!owner.traceEnabled)
-        return;
-    if (Logger *logger = Logger::GetInstance())
-        logger->Log(line);
-}
-
-// What the watcher set up, for the clean-up to undo in reverse.
-struct WatcherWindow {
-    HMODULE module = nullptr;
-    HWND window = nullptr;
-    HDEVNOTIFY notification = nullptr;
-};
-
-bool UnregisterWindowClass(HMODULE module)
-{
-    if (UnregisterClassA(windowClassName, module))
-        return true;
-    LogFailure("DiscoveryThread: Could not unregister window class.");
-    return false;
-}
-
-bool DestroyNotifyWindow(HWND window)
-{
-    if (DestroyWindow(window))
-        return true;
-    LogFailure("DiscoveryThread: Could not destroy window.");
-    return false;
-}
-
-// Steps 3 to 6 of the set-up: module, class, window, notification. On failure
-// whatever was set up is undone and false returned.
-bool SetUpWindow(Discover &owner, WatcherWindow &set)
-{
-    set.module = GetModuleHandleA(nullptr);
-    if (set.module == nullptr) {
-        LogFailure("DiscoveryThread: Could not get the module handle.");
-        return false;
-    }
-    WNDCLASSEXA windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = Discover::WndProc;
-    windowClass.hInstance = set.module;
-    windowClass.lpszClassName = windowClassName;
-    if (RegisterClassExA(&windowClass) == 0) {
-        LogFailure("DiscoveryThread: Could not register window class.");
-        set.module = nullptr;
-        return false;
-    }
-    set.window = CreateWindowExA(0, windowClassName, "Wnd Title", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                                 &owner);
-    if (set.window == nullptr) {
-        LogFailure("DiscoveryThread: Could not create window.");
-        UnregisterWindowClass(set.module);
-        set.module = nullptr;
-        return false;
-    }
-    DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
-    filter.dbcc_size = sizeof filter;
-    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    filter.dbcc_classguid = DeviceInterfaceGuid;
-    set.notification = RegisterDeviceNotificationA(set.window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    if (set.notification == nullptr) {
-        LogFailure("DiscoveryThread: Could not register for device notification.");
-        DestroyNotifyWindow(set.window);
-        UnregisterWindowClass(set.module);
-        set = WatcherWindow{};
-        return false;
-    }
+    ++windowClassUsers;
     return true;
 }
 
-DWORD TearDownWindow(WatcherWindow &set)
+bool ReleaseWindowClass(HMODULE module)
 {
-    DWORD exitCode = 0;
-    if (set.notification != nullptr && !UnregisterDeviceNotification(set.notification)) {
-        LogFailure("DiscoveryThread: Could not unregister device notification.");
-        exitCode = failedExit;
-    }
-    if (set.window != nullptr && !DestroyNotifyWindow(set.window))
-        exitCode = failedExit;
-    if (set.module != nullptr && !UnregisterWindowClass(set.module))
-        exitCode = failedExit;
-    return exitCode;
-}
-
-// Waits for notifications until the watcher is told to stop; each wake-up by
-// input lets PeekMessageA deliver the pending notifications to WndProc, which
-// scans once per notification.
-void WaitForDeviceMessages(WatcherControl &control, HWND window, HANDLE stopEvent)
-{
-    while (control.threadRunning) {
-        try {
-            DWORD woken = MsgWaitForMultipleObjects(1, &stopEvent, FALSE, INFINITE, QS_ALLINPUT);
-            if (woken == WAIT_FAILED) {
-                LogFailure("DiscoveryThread: Could not wait for multiple objects.");
-                // A wait that keeps failing must not flood the log or spin.
-                Sleep(100);
-            } else if (woken == WAIT_OBJECT_0 + 1) {
-                MSG message;
-                PeekMessageA(&message, window, 0, 0, PM_NOREMOVE);
-                Sleep(100);
-            }
-        } catch (...) {
-            if (Logger *logger = Logger::GetInstance())
-                logger->Log("DiscoveryThread Loop: Exception.");
-        }
-    }
-}
-
-// Tells whoever waits for the set-up how it ended, on every way out.
-class SetUpReport {
-public:
-    explicit SetUpReport(WatcherControl &control) : control(control) {}
-    ~SetUpReport() { control.MarkSetUp(false); }
-    void Listening() { control.MarkSetUp(true); }
-
-private:
-    WatcherControl &control;
-};
-
-DWORD RunWatcher(WatcherControl &control)
-{
-    Discover &owner = *control.owner;
-    SetUpReport report(control);
-    TraceLine(owner, "DiscoveryThread: Enter.");
-    HANDLE stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (stopEvent == nullptr) {
-        // Without its stop event the watcher could be neither woken nor
-        // stopped: it does not start.
-        LogFailure("DiscoveryThread: Could not create event.");
-        return failedExit;
-    }
-    {
-        std::lock_guard<std::mutex> lock(control.eventMutex);
-        control.shutdownEvent = stopEvent;
-    }
-    WatcherWindow set;
-    try {
-        if (!SetUpWindow(owner, set))
-            return failedExit;
-        report.Listening();
-        TraceLine(owner, "DiscoveryThread: Waiting for device messages.");
-        WaitForDeviceMessages(control, set.window, stopEvent);
-    } catch (...) {
-        if (Logger *logger = Logger::GetInstance())
-            logger->Log("DiscoveryThread: Exception.");
-        TearDownWindow(set);
-        return failedExit;
-    }
-    DWORD exitCode = TearDownWindow(set);
-    TraceLine(owner, "DiscoveryThread: Exit.");
-    return exitCode;
-}
-
-// Waits until every watcher stopped before this one has ended: one of them
-// may still hold the window class. It may also be the very thread that stops
-// this one and waits for it (a callback that restarts and stops again), so
-// this gives up (false) as soon as told to stop, and the watcher it was
-// waiting for is then waited for by the next one.
-bool WaitForEarlierWatchers(WatcherControl &control)
-{
-    for (;;) {
-        std::shared_ptr<WatcherControl> earlier;
-        {
-            std::lock_guard<std::mutex> lock(control.eventMutex);
-            earlier = control.previous;
-        }
-        if (!earlier)
-            return true;
-        while (WaitForSingleObject(earlier->threadHandle, 10) == WAIT_TIMEOUT)
-            if (!control.threadRunning)
-                return false;
-        std::shared_ptr<WatcherControl> beforeThat;
-        {
-            std::lock_guard<std::mutex> lock(earlier->eventMutex);
-            beforeThat = earlier->previous;
-        }
-        std::lock_guard<std::mutex> lock(control.eventMutex);
-        control.previous = beforeThat;
-    }
+    std::lock_guard<std::mutex> lock(windowClassMutex);
+    if (--windowClassUsers > 0)
+        return true;
+    return UnregisterClassA(windowClassName, module) != FALSE;
 }
 
 } // namespace
 
-void WatcherControl::MarkSetUp(bool nowListening)
+// What the thread set up, for the clean-up to undo in reverse.
+struct Watcher::Window {
+    HMODULE module = nullptr;
+    HWND handle = nullptr;
+    HDEVNOTIFY notification = nullptr;
+};
+
+std::shared_ptr<Watcher> Watcher::Start(ScanFunction scan, const LogLines &log)
+{
+    std::shared_ptr<Watcher> watcher(new Watcher(std::move(scan), log));
+    auto *handOver = new std::shared_ptr<Watcher>(watcher);
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, DiscoveryThread, handOver, 0, &id);
+    if (thread == nullptr) {
+        delete handOver;
+        return nullptr;
+    }
+    watcher->thread = thread;
+    return watcher;
+}
+
+Watcher::~Watcher()
+{
+    if (stopEvent != nullptr)
+        CloseHandle(stopEvent);
+    if (thread != nullptr)
+        CloseHandle(thread);
+}
+
+void Watcher::MarkSetUp(bool nowListening)
 {
     {
         std::lock_guard<std::mutex> lock(setUpMutex);
@@ -225,62 +88,202 @@ void WatcherControl::MarkSetUp(bool nowListening)
     setUpChanged.notify_all();
 }
 
-bool WatcherControl::WaitUntilSetUp()
+bool Watcher::WaitUntilListening()
 {
     std::unique_lock<std::mutex> lock(setUpMutex);
     setUpChanged.wait_for(lock, std::chrono::seconds(10), [this] { return setUpDone; });
     return listening;
 }
 
-WatcherControl::~WatcherControl()
+bool Watcher::Ended() const
 {
-    if (shutdownEvent != nullptr)
-        CloseHandle(shutdownEvent);
-    if (threadHandle != nullptr)
-        CloseHandle(threadHandle);
+    return WaitForSingleObject(thread, 0) != WAIT_TIMEOUT;
 }
 
-DWORD WINAPI Discover::DiscoveryThread(void *parameter)
+bool Watcher::OnOwnThread() const
 {
-    std::shared_ptr<WatcherControl> control;
+    return notifyOwner == this;
+}
+
+bool Watcher::Wake()
+{
+    HANDLE event = nullptr;
     {
-        auto *start = static_cast<std::shared_ptr<WatcherControl> *>(parameter);
-        control = std::move(*start);
-        delete start;
+        std::lock_guard<std::mutex> lock(eventMutex);
+        event = stopEvent;
     }
-    control->threadId = GetCurrentThreadId();
-    if (!WaitForEarlierWatchers(*control)) {
-        control->exitCode = 0;
-        return 0;
+    // Without an event yet, the watcher has still to look at `running` before
+    // its first wait, and will stop by itself.
+    if (event == nullptr)
+        return true;
+    if (!SetEvent(event)) {
+        log.Failure("Shutdown: Could not SetEvent.", GetLastError());
+        return false;
     }
-    runningWatcher = control.get();
-    DWORD exitCode = RunWatcher(*control);
-    runningWatcher = nullptr;
-    control->exitCode = exitCode;
+    // Time for the watcher to leave its wait and look at `running`.
+    Sleep(100);
+    return true;
+}
+
+void Watcher::WaitUntilEnded(bool signalled)
+{
+    // An event that could not be signalled gets more chances; a watcher that
+    // cannot be woken at all is left to end at its next wake-up.
+    for (int attempt = 0; !signalled && attempt < 50; ++attempt) {
+        if (WaitForSingleObject(thread, 100) != WAIT_TIMEOUT)
+            return;
+        std::lock_guard<std::mutex> lock(eventMutex);
+        signalled = SetEvent(stopEvent) != FALSE;
+    }
+    if (signalled)
+        WaitForSingleObject(thread, INFINITE);
+    else
+        log.Error("Shutdown: The watcher thread did not stop; it ends at its next wake-up.");
+}
+
+void Watcher::Fail(const char *line) const
+{
+    log.Failure(line, GetLastError());
+}
+
+DWORD WINAPI Watcher::DiscoveryThread(void *parameter)
+{
+    std::shared_ptr<Watcher> self;
+    {
+        auto *handOver = static_cast<std::shared_ptr<Watcher> *>(parameter);
+        self = std::move(*handOver);
+        delete handOver;
+    }
+    const DWORD exitCode = self->Run();
+    // Whoever waits for the set-up learns how it ended, on every way out.
+    self->MarkSetUp(false);
     return exitCode;
 }
 
-LRESULT CALLBACK Discover::WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+DWORD Watcher::Run()
 {
-    try {
+    log.Trace("DiscoveryThread: Enter.");
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
+        // Without its stop event the watcher could be neither woken nor
+        // stopped: it does not start.
+        Fail("DiscoveryThread: Could not create event.");
+        return failedExit;
+    }
+    {
+        std::lock_guard<std::mutex> lock(eventMutex);
+        stopEvent = event;
+    }
+    Window window;
+    bool setUp = true;
+    const bool completed = GuardedLine(log, "DiscoveryThread: Exception.", [&] {
+        setUp = SetUpWindow(window);
+        if (!setUp)
+            return;
+        MarkSetUp(true);
+        log.Trace("DiscoveryThread: Waiting for device messages.");
+        WaitForDeviceMessages(window.handle, event);
+    });
+    if (!setUp)
+        return failedExit;
+    const DWORD exitCode = TearDownWindow(window);
+    if (!completed)
+        return failedExit;
+    log.Trace("DiscoveryThread: Exit.");
+    return exitCode;
+}
+
+// Module, class, window and notification; on failure whatever was set up is
+// undone and false returned.
+bool Watcher::SetUpWindow(Window &window)
+{
+    window.module = GetModuleHandleA(nullptr);
+    if (window.module == nullptr) {
+        Fail("DiscoveryThread: Could not get the module handle.");
+        return false;
+    }
+    if (!UseWindowClass(window.module)) {
+        Fail("DiscoveryThread: Could not register window class.");
+        window.module = nullptr;
+        return false;
+    }
+    window.handle = CreateWindowExA(0, windowClassName, "Wnd Title", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                    this);
+    if (window.handle == nullptr) {
+        Fail("DiscoveryThread: Could not create window.");
+        TearDownWindow(window);
+        return false;
+    }
+    DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = DeviceInterfaceGuid;
+    window.notification = RegisterDeviceNotificationA(window.handle, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (window.notification == nullptr) {
+        Fail("DiscoveryThread: Could not register for device notification.");
+        TearDownWindow(window);
+        return false;
+    }
+    return true;
+}
+
+DWORD Watcher::TearDownWindow(Window &window)
+{
+    DWORD exitCode = 0;
+    if (window.notification != nullptr && !UnregisterDeviceNotification(window.notification)) {
+        Fail("DiscoveryThread: Could not unregister device notification.");
+        exitCode = failedExit;
+    }
+    if (window.handle != nullptr && !DestroyWindow(window.handle)) {
+        Fail("DiscoveryThread: Could not destroy window.");
+        exitCode = failedExit;
+    }
+    if (window.module != nullptr && !ReleaseWindowClass(window.module)) {
+        Fail("DiscoveryThread: Could not unregister window class.");
+        exitCode = failedExit;
+    }
+    window = Window{};
+    return exitCode;
+}
+
+// Waits for notifications until the watcher is told to stop; each wake-up by
+// input lets PeekMessageA deliver the pending notifications to WndProc, which
+// scans once per notification.
+void Watcher::WaitForDeviceMessages(HWND window, HANDLE event)
+{
+    while (running) {
+        GuardedLine(log, "DiscoveryThread Loop: Exception.", [&] {
+            DWORD woken = MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT);
+            if (woken == WAIT_FAILED) {
+                Fail("DiscoveryThread: Could not wait for multiple objects.");
+                // A wait that keeps failing must not flood the log or spin.
+                Sleep(100);
+            } else if (woken == WAIT_OBJECT_0 + 1) {
+                MSG message;
+                PeekMessageA(&message, window, 0, 0, PM_NOREMOVE);
+                Sleep(100);
+            }
+        });
+    }
+}
+
+LRESULT CALLBACK Watcher::WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 1;
+    const LogLines fallback(Logger::GetInstance());
+    GuardedLine(notifyOwner != nullptr ? notifyOwner->log : fallback, "WndProc: Exception.", [&] {
         if (message == WM_CREATE) {
             const auto *creation = reinterpret_cast<const CREATESTRUCTA *>(lParam);
-            notifyOwner = static_cast<Discover *>(creation->lpCreateParams);
-            return 1;
-        }
-        if (message == WM_DEVICECHANGE) {
+            notifyOwner = static_cast<Watcher *>(creation->lpCreateParams);
+        } else if (message == WM_DEVICECHANGE) {
             // Every notification, whatever its event, gives one complete scan.
-            if (Discover *owner = notifyOwner) {
-                if (owner->traceEnabled && owner->logger != nullptr)
-                    owner->logger->Log("WM_DEVICECHANGE");
-                owner->ScanWithGate(runningWatcher != nullptr ? &runningWatcher->threadRunning : nullptr);
+            if (Watcher *owner = notifyOwner) {
+                owner->log.Trace("WM_DEVICECHANGE");
+                owner->scan(owner->running);
             }
-            return 1;
+        } else {
+            result = DefWindowProcA(window, message, wParam, lParam);
         }
-        return DefWindowProcA(window, message, wParam, lParam);
-    } catch (...) {
-        if (Logger *logger = Logger::GetInstance())
-            logger->Log("WndProc: Exception.");
-    }
-    return 1;
+    });
+    return result;
 }

@@ -1,37 +1,29 @@
 // The logging and trace switches, the one-time log header and the OS name.
-#include "diagnostics/Logger.h"
 #include "facade/USB.h"
-#include "platform/platform.h"
+
+#include "diagnostics/Logger.h"
+#include "platform/SystemNames.h"
 
 #include <cstdio>
 
-namespace {
-
-// A switch lives in USB and, as a copy, in Discover; turning either on for the
-// first time writes the header.
-void Switch(USB &usb, std::atomic<bool> &own, std::atomic<bool> &discovers, bool on, const char *exceptionLine)
-{
-    try {
-        own = on;
-        discovers = on;
-        if (on)
-            usb.WriteLogHeader();
-    } catch (...) {
-        if (usb.logger != nullptr)
-            usb.logger->Log(exceptionLine);
-    }
-}
-
-} // namespace
-
 void USB::SetLogging(bool on)
 {
-    Switch(*this, loggingEnabled, discover.loggingEnabled, on, "USB::SetLogging: Exception.");
+    Switch(switches.logging, on, "USB::SetLogging");
 }
 
 void USB::SetTraceLog(bool on)
 {
-    Switch(*this, traceEnabled, discover.traceEnabled, on, "USB::SetTraceLog: Exception.");
+    Switch(switches.trace, on, "USB::SetTraceLog");
+}
+
+// Turning either switch on for the first time writes the header.
+void USB::Switch(std::atomic<bool> &which, bool on, const char *method)
+{
+    Guarded(log, method, [&] {
+        which = on;
+        if (on)
+            WriteLogHeader();
+    });
 }
 
 // Written once per process, at the first switch-on, whichever thread gets
@@ -39,6 +31,7 @@ void USB::SetTraceLog(bool on)
 void USB::WriteLogHeader()
 {
     std::lock_guard<std::mutex> lock(headerMutex);
+    Logger *logger = Logger::GetInstance();
     if (headerWritten || logger == nullptr)
         return;
     const std::string separator = ostrel::platform::kPathSeparator;

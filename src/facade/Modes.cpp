@@ -1,62 +1,49 @@
 // Static discovery, event mode and shutdown.
-#include "diagnostics/Logger.h"
 #include "facade/USB.h"
+
+int USB::OpenDevices(unsigned productID, bool useUSBAddress, int &deviceCount)
+{
+    DiscoverDevicesStatic(productID, useUSBAddress);
+    // Written before the duplicate check, and also after a failed scan.
+    deviceCount = GetDeviceCount();
+    if (!useUSBAddress)
+        return 0;
+    return HasDuplicateDeviceID() ? 1 : 0;
+}
 
 void USB::DiscoverDevicesStatic(unsigned productID, bool useUSBAddress)
 {
-    try {
-        if (logger != nullptr)
-            logger->LogFormat(loggingEnabled, "USB::DiscoverDevicesStatic: Product ID = %04X, Use USB Address = %s",
-                              productID, useUSBAddress ? "True" : "False");
-        discover.productID = productID;
-        discover.useUSBAddress = useUSBAddress;
+    Guarded(log, "USB::DiscoverDevicesStatic", [&] {
+        log.Data("USB::DiscoverDevicesStatic: Product ID = %04X, Use USB Address = %s", productID,
+                 useUSBAddress ? "True" : "False");
+        discover.SetProductID(productID);
+        discover.SetUseUSBAddress(useUSBAddress);
         discover.DeviceDiscovery();
-
-        std::vector<std::string> keys;
-        std::vector<int> ids;
-        discover.GetDeviceKeysAndIDs(keys, ids);
-        for (size_t i = 0; i < keys.size(); ++i)
-            AssignKey(keys[i].c_str(), ids[i]);
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("USB::DiscoverDevicesStatic: Exception.");
-    }
+        // Every key found is registered; keys of instruments gone since an
+        // earlier scan stay registered.
+        for (const auto &[key, id] : discover.GetDeviceKeysAndIDs())
+            AssignKey(key.c_str(), id);
+    });
 }
 
 bool USB::HasDuplicateDeviceID()
 {
-    try {
-        return discover.HasDuplicateDeviceID();
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("USB::HasDuplicateDeviceID: Exception.");
-    }
-    return false;
+    return Guarded(log, "USB::HasDuplicateDeviceID", false, [&] { return discover.HasDuplicateDeviceID(); });
 }
 
 void USB::DiscoverDevicesDynamic(unsigned productID)
 {
-    try {
-        if (logger != nullptr)
-            logger->LogFormat(loggingEnabled, "USB::DiscoverDevicesDynamic: Product ID = %04X", productID);
-        discover.productID = productID;
+    Guarded(log, "USB::DiscoverDevicesDynamic", [&] {
+        log.Data("USB::DiscoverDevicesDynamic: Product ID = %04X", productID);
+        discover.SetProductID(productID);
         discover.CreateDiscoveryThread();
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("USB::DiscoverDevicesDynamic: Exception.");
-    }
+    });
 }
 
 void USB::Shutdown()
 {
-    try {
-        {
-            std::lock_guard<std::mutex> lock(registryMutex);
-            keyRegistry.clear();
-        }
+    Guarded(log, "USB::Shutdown", [&] {
+        keyRegistry.Clear();
         discover.Shutdown();
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("USB::Shutdown: Exception.");
-    }
+    });
 }

@@ -1,79 +1,83 @@
-// The facade behind the exports: one object per process that owns the
-// discovery, a transport for the caller's transfers, the log switches and the
-// key registry. Every method catches everything and returns its failure value.
+// The facade behind the exports: one object per process that owns the log
+// switches, the transport, the discovery and the key registry. Each method the
+// exports call catches everything and gives its failure value, writing its own
+// exception line.
 #pragma once
 
+#include "diagnostics/LogLines.h"
+#include "diagnostics/LogSwitches.h"
 #include "diagnostics/SystemInfo.h"
 #include "discovery/Discover.h"
+#include "facade/KeyRegistry.h"
 #include "transport/WinUSBWrap.h"
 
-#include <atomic>
-#include <map>
+#include "ostrel.h"
+
 #include <mutex>
 #include <string>
-
-class Logger;
+#include <utility>
+#include <vector>
 
 class USB {
 public:
     // The process's one USB object, created by the first call; null if it could
     // not be created (the next call tries again).
     static USB *GetInstance();
+    // The device-event callback is the process's, not the object's: it is kept
+    // even when the object cannot be had.
+    static void SetEventCallback(DeviceEventCallback callback);
 
     int GetDeviceCount();
 
     // ---- Transfers (Transfer.cpp) ----
     bool Read(const char *key, char *buffer, unsigned length, unsigned *bytesRead, bool ascii);
     bool Read(int deviceID, char *buffer, unsigned length, unsigned *bytesRead, bool ascii);
-    bool Read(DeviceTableEntry *entry, char *buffer, unsigned length, unsigned *bytesRead, bool ascii);
     bool Write(const char *key, char *buffer, unsigned length, bool ascii);
     bool Write(int deviceID, char *buffer, unsigned length, bool ascii);
-    bool Write(DeviceTableEntry *entry, char *buffer, unsigned length, bool ascii);
 
     // ---- Listings and the key registry (Listings.cpp) ----
-    // Each returns false (after logging it) when a key buffer in the caller's
-    // array is null.
-    int GetDeviceKeys(char **keyBuffers);
-    void GetDeviceKeyFromDeviceID(int deviceID, char *keyBuffer);
+    std::vector<std::string> GetDeviceKeys();
+    std::string GetDeviceKeyFromDeviceID(int deviceID);
     void GetDeviceInfo(char *buffer);
+    // Writes the count also when listing fails part-way.
     void GetDeviceIDModelSerial(int *deviceIDs, int *models, int *serialNumbers, int *count);
-    bool GetModelSerialKeys(char **keyBuffers);
+    std::vector<std::string> GetModelSerialKeys();
     void AssignKey(const char *key, int deviceID);
     bool RemoveKey(const char *key);
-    bool GetAttachedDevices(char **keyBuffers, int *deviceIDs);
-    bool GetKeyFromDeviceID(int deviceID, char *keyBuffer);
+    std::vector<std::pair<std::string, int>> GetAttachedDevices();
+    bool GetKeyFromDeviceID(int deviceID, std::string &key);
 
     // ---- Discovery modes (Modes.cpp) ----
-    void DiscoverDevicesStatic(unsigned productID, bool useUSBAddress);
-    bool HasDuplicateDeviceID();
+    // Static discovery, then the device count; 1 when device IDs come from the
+    // instruments and two of them share one, else 0.
+    int OpenDevices(unsigned productID, bool useUSBAddress, int &deviceCount);
     void DiscoverDevicesDynamic(unsigned productID);
     void Shutdown();
 
     // ---- Logging control (LogControl.cpp) ----
     void SetLogging(bool on);
     void SetTraceLog(bool on);
-    void WriteLogHeader();
     std::string GetOSName();
-
-    // Writes "<function>: <argument> is null." and returns false for a null
-    // pointer, so that bad input gives an error line instead of a crash.
-    bool ArgumentPresent(const char *function, const char *argument, const void *pointer);
-
-    Logger *logger = nullptr;
-    Discover discover;
-    WinUSBWrap winUsb;
-    SystemInfo systemInfo;
-    std::atomic<bool> loggingEnabled{false};
-    std::atomic<bool> traceEnabled{false};
-    bool headerWritten = false;
-    std::map<std::string, int> keyRegistry;
 
 private:
     USB();
     ~USB() = default; // never destroyed: the object lives until the process ends
-    bool CopyKeys(const char *function, const std::vector<std::string> &keys, char **keyBuffers);
-    void LogNoDevice(const char *method, const char *key, int deviceID);
 
+    void DiscoverDevicesStatic(unsigned productID, bool useUSBAddress);
+    bool HasDuplicateDeviceID();
+    template <class Name, class Use>
+    bool WithEntry(const char *exceptionLine, const char *method, Name name, Use &&use);
+    bool Read(EntryRef &entry, char *buffer, unsigned length, unsigned *bytesRead, bool ascii);
+    bool Write(EntryRef &entry, char *buffer, unsigned length, bool ascii);
+    void Switch(std::atomic<bool> &which, bool on, const char *method);
+    void WriteLogHeader();
+
+    LogSwitches switches;
+    const LogLines log;
+    WinUSBWrap winUsb;
+    Discover discover;
+    SystemInfo systemInfo;
+    KeyRegistry keyRegistry;
     std::mutex headerMutex;
-    std::mutex registryMutex;
+    bool headerWritten = false;
 };

@@ -15,5 +15,5 @@
 #include <winusb.h>
 #include <winver.h>
 #else
-#include "posix/winapi_posix.h"
+#include "platform/posix/winapi_posix.h"
 #endif

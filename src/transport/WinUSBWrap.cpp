@@ -7,19 +7,11 @@
 #include <cstddef>
 #include <locale>
 
-WinUSBWrap::WinUSBWrap() : logger(Logger::GetInstance()) {}
-
-void WinUSBWrap::LogFailure(const char *line, DWORD errorCode)
-{
-    if (logger == nullptr)
-        return;
-    logger->Log(line);
-    logger->LogLastError(errorCode);
-}
+WinUSBWrap::WinUSBWrap() : log(Logger::GetInstance()) {}
 
 HDEVINFO WinUSBWrap::GetDevInfoSet()
 {
-    try {
+    return Guarded(log, "GetDevInfoSet", INVALID_HANDLE_VALUE, [&] {
         HDEVINFO present =
             SetupDiGetClassDevsA(&DeviceInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         if (present != INVALID_HANDLE_VALUE)
@@ -30,42 +22,38 @@ HDEVINFO WinUSBWrap::GetDevInfoSet()
         HDEVINFO any = SetupDiGetClassDevsA(&DeviceInterfaceGuid, nullptr, nullptr, DIGCF_DEVICEINTERFACE);
         if (any != INVALID_HANDLE_VALUE) {
             SetupDiDestroyDeviceInfoList(any);
-            if (logger != nullptr)
-                logger->Log("GetDevInfoSet: Device not connected.");
+            log.Error("GetDevInfoSet: Device not connected.");
         } else {
-            LogFailure("GetDevInfoSet: Driver not installed.", GetLastError());
+            log.Failure("GetDevInfoSet: Driver not installed.", GetLastError());
         }
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("GetDevInfoSet: Exception.");
-    }
-    return INVALID_HANDLE_VALUE;
+        return INVALID_HANDLE_VALUE;
+    });
 }
 
 void WinUSBWrap::GetDevicePaths(HDEVINFO deviceInfoSet, std::vector<std::string> &devicePaths)
 {
     if (deviceInfoSet == INVALID_HANDLE_VALUE)
         return;
-    for (DWORD index = 0;; ++index) {
-        try {
-            SP_DEVICE_INTERFACE_DATA interfaceData = {};
-            interfaceData.cbSize = sizeof interfaceData;
-            if (!SetupDiEnumDeviceInterfaces(deviceInfoSet, nullptr, &DeviceInterfaceGuid, index, &interfaceData)) {
-                DWORD error = GetLastError();
-                if (error == ERROR_NO_MORE_ITEMS)
-                    break;
-                if (logger != nullptr) {
-                    logger->LogFormat(true, "GetDevicePaths: SetupDiEnumDeviceInterfaces returned an error at index %d",
-                                      static_cast<int>(index));
-                    logger->LogLastError(error);
+    bool more = true;
+    for (DWORD index = 0; more; ++index) {
+        // One interface that fails costs only that interface.
+        ostrel::CatchAll(
+            [&] {
+                SP_DEVICE_INTERFACE_DATA interfaceData = {};
+                interfaceData.cbSize = sizeof interfaceData;
+                if (SetupDiEnumDeviceInterfaces(deviceInfoSet, nullptr, &DeviceInterfaceGuid, index, &interfaceData)) {
+                    AppendDevicePath(deviceInfoSet, interfaceData, devicePaths);
+                    return;
                 }
-                continue;
-            }
-            AppendDevicePath(deviceInfoSet, interfaceData, devicePaths);
-        } catch (...) {
-            if (logger != nullptr)
-                logger->LogFormat(true, "GetDevicePaths: Exception at index %d", static_cast<int>(index));
-        }
+                DWORD error = GetLastError();
+                more = error != ERROR_NO_MORE_ITEMS;
+                if (more) {
+                    log.ErrorFormat("GetDevicePaths: SetupDiEnumDeviceInterfaces returned an error at index %d",
+                                    static_cast<int>(index));
+                    log.LastError(error);
+                }
+            },
+            [&] { log.ErrorFormat("GetDevicePaths: Exception at index %d", static_cast<int>(index)); });
     }
     SetupDiDestroyDeviceInfoList(deviceInfoSet);
 }
@@ -79,22 +67,21 @@ void WinUSBWrap::AppendDevicePath(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DA
     if (!SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, nullptr, 0, &requiredSize, nullptr)) {
         DWORD error = GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER) {
-            LogFailure("GetDevicePaths: Could not get the required size of the DeviceInterfaceDetailData buffer.",
-                       error);
+            log.Failure("GetDevicePaths: Could not get the required size of the DeviceInterfaceDetailData buffer.",
+                        error);
             return;
         }
     }
     auto *detail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(LocalAlloc(LMEM_FIXED, requiredSize));
     if (detail == nullptr) {
-        if (logger != nullptr)
-            logger->Log("GetDevicePaths: Could not allocate memory for the DeviceInterfaceDetailData buffer.");
+        log.Error("GetDevicePaths: Could not allocate memory for the DeviceInterfaceDetailData buffer.");
         return;
     }
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     if (!SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, detail, requiredSize, nullptr, nullptr)) {
         DWORD error = GetLastError();
         LocalFree(detail);
-        LogFailure("GetDevicePaths: Could not get the device interface detail information.", error);
+        log.Failure("GetDevicePaths: Could not get the device interface detail information.", error);
         return;
     }
     // The path ends within the block even if the system forgot its NUL.
@@ -116,41 +103,37 @@ void WinUSBWrap::AppendDevicePath(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DA
 bool WinUSBWrap::CreateDeviceHandles(std::string devicePath, HANDLE &deviceHandle,
                                      WINUSB_INTERFACE_HANDLE &winUsbHandle)
 {
-    try {
-        deviceHandle = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-        if (deviceHandle == INVALID_HANDLE_VALUE) {
-            DWORD error = GetLastError();
-            if (logger != nullptr) {
-                logger->LogFormat(true, "CreateDeviceHandles: Could not create a handle to the device (%s) because the %s.",
-                                  devicePath.c_str(),
-                                  error == ERROR_DEV_NOT_EXIST ? "driver is not installed" : "device is not connected");
-                logger->LogLastError(error);
+    bool created = false;
+    ostrel::CatchAll(
+        [&] {
+            deviceHandle = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+            if (deviceHandle == INVALID_HANDLE_VALUE) {
+                DWORD error = GetLastError();
+                log.ErrorFormat("CreateDeviceHandles: Could not create a handle to the device (%s) because the %s.",
+                                devicePath.c_str(),
+                                error == ERROR_DEV_NOT_EXIST ? "driver is not installed" : "device is not connected");
+                log.LastError(error);
+                return;
             }
-            return false;
-        }
-        if (WinUsb_Initialize(deviceHandle, &winUsbHandle))
-            return true;
-
-        DWORD error = GetLastError();
-        if (logger != nullptr) {
-            logger->LogFormat(true, "CreateDeviceHandles: Could not initialize WinUSB for device (%s).",
-                              devicePath.c_str());
-            logger->LogLastError(error);
-        }
-        CloseHandle(deviceHandle);
-        deviceHandle = INVALID_HANDLE_VALUE;
-        winUsbHandle = nullptr;
-    } catch (...) {
-        if (logger != nullptr)
-            logger->LogFormat(true, "CreateDeviceHandles: Exception on DevPath '%s'", devicePath.c_str());
-    }
-    return false;
+            created = WinUsb_Initialize(deviceHandle, &winUsbHandle) != FALSE;
+            if (created)
+                return;
+            DWORD error = GetLastError();
+            log.ErrorFormat("CreateDeviceHandles: Could not initialize WinUSB for device (%s).", devicePath.c_str());
+            log.LastError(error);
+            CloseHandle(deviceHandle);
+            deviceHandle = INVALID_HANDLE_VALUE;
+            winUsbHandle = nullptr;
+        },
+        [&] { log.ErrorFormat("CreateDeviceHandles: Exception on DevPath '%s'", devicePath.c_str()); });
+    return created;
 }
 
 bool WinUSBWrap::CloseDeviceHandles(HANDLE &deviceHandle, WINUSB_INTERFACE_HANDLE &winUsbHandle)
 {
-    try {
+    return Guarded(log, "CloseDeviceHandles", false, [&] {
         BOOL freed = WinUsb_Free(winUsbHandle);
         DWORD error = freed == TRUE ? ERROR_SUCCESS : GetLastError();
         BOOL closed = CloseHandle(deviceHandle);
@@ -158,10 +141,7 @@ bool WinUSBWrap::CloseDeviceHandles(HANDLE &deviceHandle, WINUSB_INTERFACE_HANDL
             error = GetLastError();
         if (freed == TRUE && closed)
             return true;
-        LogFailure("CloseDeviceHandles: Could not close the device handles.", error);
-    } catch (...) {
-        if (logger != nullptr)
-            logger->Log("CloseDeviceHandles: Exception.");
-    }
-    return false;
+        log.Failure("CloseDeviceHandles: Could not close the device handles.", error);
+        return false;
+    });
 }

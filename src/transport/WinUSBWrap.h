@@ -4,12 +4,11 @@
 // the system's error text and reported as a result; nothing throws.
 #pragma once
 
+#include "diagnostics/LogLines.h"
 #include "platform/winapi.h"
 
 #include <string>
 #include <vector>
-
-class Logger;
 
 class WinUSBWrap {
 public:
@@ -36,12 +35,11 @@ public:
 
 private:
     using PipeCall = BOOL(WINAPI *)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG, LPOVERLAPPED);
-    bool Transfer(PipeCall call, const char *failureLine, const char *exceptionLine,
+    bool Transfer(PipeCall call, const char *method, const char *failureLine,
                   WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID, PUCHAR data, ULONG length,
                   ULONG &bytesTransferred);
     void AppendDevicePath(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA &interfaceData,
                           std::vector<std::string> &devicePaths);
-    void LogFailure(const char *line, DWORD errorCode);
 
-    Logger *logger = nullptr;
+    LogLines log;
 };

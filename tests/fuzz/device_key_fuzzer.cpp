@@ -1,6 +1,6 @@
 // Fuzzes the device key cut from an identity reply: bounded by the reply, read no further than its capacity or NUL.
 #include "FuzzCheck.h"
-#include "discovery/ReplyParsing.h"
+#include "parsing/ReplyParsing.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Fuzzes the address-reply number: atoi's value clamped to int, never reading past the capacity.
 #include "FuzzCheck.h"
-#include "discovery/ReplyParsing.h"
+#include "parsing/ReplyParsing.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Fuzzes model and serial numbers read from a device key: atoi's value for each, 0 when a part is missing.
 #include "FuzzCheck.h"
-#include "discovery/ReplyParsing.h"
+#include "parsing/ReplyParsing.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Fuzzes where a reply's text ends: always inside the bytes received, at the last line end (a CR before it going too).
 #include "FuzzCheck.h"
-#include "discovery/ReplyParsing.h"
+#include "parsing/ReplyParsing.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Directories, paths, file search, version queries and the documents folder of the POSIX layer.
-#include "platform/platform.h"
-#include "platform/posix/documents.h"
+#include "platform/SystemNames.h"
+#include "platform/sim/BenchLayer.h"
 #include "platform/winapi.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,11 @@
 
 namespace {
 
-using ostrel::posix::SetDocumentsFolder;
+// True when the bench took the folder.
+bool SetDocumentsFolder(const char *path)
+{
+    return ostrel::sim::SetPlatformDocumentsFolder(path).empty();
+}
 
 template <typename T> DWORD ErrorOf(T result) { return result ? 0 : GetLastError(); } // 0: the call succeeded
 

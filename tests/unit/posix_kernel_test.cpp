@@ -1,5 +1,5 @@
 // Last error, system texts, handle validity and fault injection of the POSIX layer.
-#include "platform/posix/faults.h"
+#include "platform/sim/BenchLayer.h"
 #include "platform/winapi.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 
 namespace {
 
-using ostrel::posix::InjectFault;
+using ostrel::sim::InjectPlatformFault;
 
 template <typename T> DWORD ErrorOf(T result) { return result ? 0 : GetLastError(); } // 0: the call succeeded
 
@@ -56,9 +56,9 @@ TEST(PosixKernel, BadHandlesAreRefusedAndFaultsFailAnyDeclaredCallAfterPassesFor
     }
 
     for (const std::string &call : Declared(R"(WINAPI\s+(\w+)\s*\()"))
-        EXPECT_TRUE(InjectFault(call, ERROR_GEN_FAILURE, 0, 1)) << call;
-    ostrel::posix::ClearFaults();
-    ASSERT_TRUE(InjectFault("CreateEventA", ERROR_GEN_FAILURE, 2, 2));
+        EXPECT_TRUE(InjectPlatformFault(call, ERROR_GEN_FAILURE, 0, 1)) << call;
+    ostrel::sim::ClearPlatformFaults();
+    ASSERT_TRUE(InjectPlatformFault("CreateEventA", ERROR_GEN_FAILURE, 2, 2));
     for (int i = 0; i < 5; ++i) {
         HANDLE made = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         EXPECT_EQ(ErrorOf(made), i == 2 || i == 3 ? ERROR_GEN_FAILURE : 0u) << i;
@@ -66,15 +66,15 @@ TEST(PosixKernel, BadHandlesAreRefusedAndFaultsFailAnyDeclaredCallAfterPassesFor
     }
 
     // Release calls made to fail still release (the leak check sees a block kept).
-    ASSERT_TRUE(InjectFault("CloseHandle", ERROR_GEN_FAILURE, 0, 1));
+    ASSERT_TRUE(InjectPlatformFault("CloseHandle", ERROR_GEN_FAILURE, 0, 1));
     EXPECT_EQ(ErrorOf(CloseHandle(event)), ERROR_GEN_FAILURE);
     EXPECT_EQ(ErrorOf(CloseHandle(event)), ERROR_INVALID_HANDLE);
-    ASSERT_TRUE(InjectFault("LocalFree", ERROR_INVALID_HANDLE, 0, 0));
+    ASSERT_TRUE(InjectPlatformFault("LocalFree", ERROR_INVALID_HANDLE, 0, 0));
     EXPECT_NE(LocalFree(LocalAlloc(LMEM_FIXED, 64)), nullptr);
     EXPECT_NE(LocalFree(LocalAlloc(LMEM_FIXED, 64)), nullptr); // times 0: with no end
 
     // From many threads at once: no handle value recurs, faults count exactly, last errors stay apart.
-    ASSERT_TRUE(InjectFault("SetEvent", ERROR_GEN_FAILURE, 100, 50));
+    ASSERT_TRUE(InjectPlatformFault("SetEvent", ERROR_GEN_FAILURE, 100, 50));
     std::vector<HANDLE> made[4];
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -96,7 +96,7 @@ TEST(PosixKernel, BadHandlesAreRefusedAndFaultsFailAnyDeclaredCallAfterPassesFor
     for (const auto &handles : made)
         distinct.insert(handles.begin(), handles.end());
     EXPECT_EQ(distinct.size(), 400u);
-    ostrel::posix::ClearFaults();
+    ostrel::sim::ClearPlatformFaults();
 }
 
 } // namespace

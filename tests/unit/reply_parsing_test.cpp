@@ -1,6 +1,6 @@
 // Reply parsers against the replies instruments give, malformed ones included, each read from a buffer of
 // exactly its size.
-#include "discovery/ReplyParsing.h"
+#include "parsing/ReplyParsing.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // libostrel.so as a user sees it, on instruments emulated with umockdev.
 #include "ostrel.h"
-#include "usb/EmulatedInstrument.h"
+#include "support/EmulatedInstrument.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 // return promptly.
 #pragma once
 
-#include "../winapi.h"
+#include "platform/winapi.h"
 
 #include <cstdint>
 #include <memory>

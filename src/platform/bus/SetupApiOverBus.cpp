@@ -1,5 +1,7 @@
 // SetupAPI over the bus: device information sets of one interface class, and their paths.
-#include "platform/bus/CallSupport.h"
+#include "platform/bus/OverBusHost.h"
+#include "platform/BenchHooks.h"
+#include "platform/ExceptionBoundary.h"
 
 #include <atomic>
 #include <cstddef>
@@ -58,7 +60,7 @@ BOOL Fail(DWORD error)
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, HWND parent, DWORD flags)
 {
     (void)parent;
-    if (calls::FaultHit("SetupDiGetClassDevsA"))
+    if (hooks::FaultHit("SetupDiGetClassDevsA"))
         return INVALID_HANDLE_VALUE;
     // Only interface sets of one class: the core asks for nothing else.
     if (classGuid == nullptr || enumerator != nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0 ||
@@ -66,24 +68,25 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, H
         calls::SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    try {
-        std::vector<std::string> paths;
-        DWORD error = calls::InterfacePaths(*classGuid, (flags & DIGCF_PRESENT) != 0, paths);
-        if (error != ERROR_SUCCESS) {
-            calls::SetError(error);
-            return INVALID_HANDLE_VALUE;
-        }
-        return calls::Handles().Insert(std::make_shared<DeviceInfoSet>(*classGuid, std::move(paths)));
-    } catch (const std::bad_alloc &) {
-        calls::SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+    CatchAll(
+        [&] {
+            std::vector<std::string> paths;
+            error = calls::InterfacePaths(*classGuid, (flags & DIGCF_PRESENT) != 0, paths);
+            if (error == ERROR_SUCCESS)
+                set = calls::Handles().Insert(std::make_shared<DeviceInfoSet>(*classGuid, std::move(paths)));
+        },
+        [&] { error = ERROR_NOT_ENOUGH_MEMORY; });
+    if (set == INVALID_HANDLE_VALUE)
+        calls::SetError(error);
+    return set;
 }
 
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID *interfaceClass,
                                         DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData)
 {
-    if (calls::FaultHit("SetupDiEnumDeviceInterfaces"))
+    if (hooks::FaultHit("SetupDiEnumDeviceInterfaces"))
         return FALSE;
     auto devices = calls::Handles().LookupAs<DeviceInfoSet>(set);
     if (devices == nullptr)
@@ -105,7 +108,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                              LPDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo)
 {
-    if (calls::FaultHit("SetupDiGetDeviceInterfaceDetailA"))
+    if (hooks::FaultHit("SetupDiGetDeviceInterfaceDetailA"))
         return FALSE;
     auto devices = calls::Handles().LookupAs<DeviceInfoSet>(set);
     if (devices == nullptr)
@@ -137,7 +140,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set)
 {
     // An injected failure still destroys the set, so that tests can see no leak.
-    const bool fault = calls::FaultHit("SetupDiDestroyDeviceInfoList");
+    const bool fault = hooks::FaultHit("SetupDiDestroyDeviceInfoList");
     const bool destroyed = calls::Handles().CloseAs<DeviceInfoSet>(set);
     if (fault)
         return FALSE;

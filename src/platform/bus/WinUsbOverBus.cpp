@@ -1,5 +1,7 @@
 // WinUSB over the bus: interface handles with their per-pipe policies, and synchronous transfers.
-#include "platform/bus/CallSupport.h"
+#include "platform/bus/OverBusHost.h"
+#include "platform/BenchHooks.h"
+#include "platform/ExceptionBoundary.h"
 
 #include <array>
 #include <atomic>
@@ -59,7 +61,7 @@ BOOL FailTransfer(DWORD error, PULONG transferred)
 BOOL Transfer(const char *call, bool in, WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId, PUCHAR buffer,
               ULONG length, PULONG transferred, LPOVERLAPPED overlapped)
 {
-    if (calls::FaultHit(call)) {
+    if (hooks::FaultHit(call)) {
         if (transferred != nullptr)
             *transferred = 0;
         return FALSE;
@@ -83,7 +85,7 @@ BOOL Transfer(const char *call, bool in, WINUSB_INTERFACE_HANDLE interfaceHandle
 
 BOOL WINAPI WinUsb_Initialize(HANDLE deviceHandle, WINUSB_INTERFACE_HANDLE *interfaceHandle)
 {
-    if (calls::FaultHit("WinUsb_Initialize"))
+    if (hooks::FaultHit("WinUsb_Initialize"))
         return FALSE;
     std::shared_ptr<bus::Device> device;
     DWORD error = calls::DeviceOf(deviceHandle, device);
@@ -94,16 +96,19 @@ BOOL WINAPI WinUsb_Initialize(HANDLE deviceHandle, WINUSB_INTERFACE_HANDLE *inte
     error = bus::Claim(*device);
     if (error != ERROR_SUCCESS)
         return Fail(error);
-    try {
-        std::vector<bus::Endpoint> endpoints;
-        error = bus::GetEndpoints(*device, endpoints);
-        if (error == ERROR_SUCCESS) {
+    bool initialized = false;
+    CatchAll(
+        [&] {
+            std::vector<bus::Endpoint> endpoints;
+            error = bus::GetEndpoints(*device, endpoints);
+            if (error != ERROR_SUCCESS)
+                return;
             *interfaceHandle = calls::Handles().Insert(std::make_shared<WinUsbInterface>(device, std::move(endpoints)));
-            return TRUE;
-        }
-    } catch (const std::bad_alloc &) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-    }
+            initialized = true;
+        },
+        [&] { error = ERROR_NOT_ENOUGH_MEMORY; });
+    if (initialized)
+        return TRUE;
     bus::Release(*device);
     return Fail(error);
 }
@@ -111,7 +116,7 @@ BOOL WINAPI WinUsb_Initialize(HANDLE deviceHandle, WINUSB_INTERFACE_HANDLE *inte
 BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE interfaceHandle)
 {
     // An injected failure still frees the handle, so that tests can see no leak.
-    const bool fault = calls::FaultHit("WinUsb_Free");
+    const bool fault = hooks::FaultHit("WinUsb_Free");
     const bool freed = calls::Handles().CloseAs<WinUsbInterface>(interfaceHandle);
     if (fault)
         return FALSE;
@@ -121,7 +126,7 @@ BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE interfaceHandle)
 BOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR alternateSetting,
                                           PUSB_INTERFACE_DESCRIPTOR descriptor)
 {
-    if (calls::FaultHit("WinUsb_QueryInterfaceSettings"))
+    if (hooks::FaultHit("WinUsb_QueryInterfaceSettings"))
         return FALSE;
     auto usb = Find(interfaceHandle);
     if (usb == nullptr)
@@ -142,7 +147,7 @@ BOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE interfaceHandl
 BOOL WINAPI WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR alternateSetting, UCHAR pipeIndex,
                              PWINUSB_PIPE_INFORMATION pipeInformation)
 {
-    if (calls::FaultHit("WinUsb_QueryPipe"))
+    if (hooks::FaultHit("WinUsb_QueryPipe"))
         return FALSE;
     auto usb = Find(interfaceHandle);
     if (usb == nullptr)
@@ -163,7 +168,7 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR 
                                  USHORT languageId, PUCHAR buffer, ULONG length, PULONG transferred)
 {
     (void)languageId;
-    if (calls::FaultHit("WinUsb_GetDescriptor"))
+    if (hooks::FaultHit("WinUsb_GetDescriptor"))
         return FALSE;
     auto usb = Find(interfaceHandle);
     if (usb == nullptr)
@@ -180,7 +185,7 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR 
 BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId, ULONG policyType,
                                  ULONG valueLength, PVOID value)
 {
-    if (calls::FaultHit("WinUsb_SetPipePolicy"))
+    if (hooks::FaultHit("WinUsb_SetPipePolicy"))
         return FALSE;
     auto usb = Find(interfaceHandle);
     if (usb == nullptr)

@@ -1,5 +1,6 @@
 // Arrivals and removals of instruments, and the interface listing that agrees with them.
 // A udev monitor thread calls the bus's hot-plug listener.
+#include "platform/ExceptionBoundary.h"
 #include "platform/libusb/Hotplug.h"
 
 #include "platform/libusb/Instruments.h"
@@ -94,15 +95,18 @@ void Dispatch(udev_device *device)
 {
     std::string path, devnode;
     bool arrived = false;
-    try {
-        if (!Interpret(device, path, devnode, arrived))
-            return;
-        // Transfers on the gone device must fail before the core hears of it.
-        if (!arrived)
-            MarkRemoved(devnode);
-    } catch (const std::bad_alloc &) {
+    bool interpreted = false;
+    // Out of memory, the change is lost as a missed notification would be.
+    CatchAll(
+        [&] {
+            interpreted = Interpret(device, path, devnode, arrived);
+            // Transfers on the gone device must fail before the core hears of it.
+            if (interpreted && !arrived)
+                MarkRemoved(devnode);
+        },
+        [] {});
+    if (!interpreted)
         return;
-    }
     if (bus::HotplugListener listener = State().listener.load())
         listener(kInstrumentInterfaceClass, path, arrived);
 }
@@ -155,16 +159,18 @@ void Start(Monitor &monitor)
         udev_unref(context);
         return;
     }
-    try {
-        // Listed after the monitor listens, so that nothing falls in between.
-        Seed(context);
-        monitor.thread = std::thread(Watch, context, udevMonitor, wakeFd);
-        monitor.wakeFd = wakeFd;
-    } catch (...) {
-        close(wakeFd);
-        udev_monitor_unref(udevMonitor);
-        udev_unref(context);
-    }
+    CatchAll(
+        [&] {
+            // Listed after the monitor listens, so that nothing falls in between.
+            Seed(context);
+            monitor.thread = std::thread(Watch, context, udevMonitor, wakeFd);
+            monitor.wakeFd = wakeFd;
+        },
+        [&] {
+            close(wakeFd);
+            udev_monitor_unref(udevMonitor);
+            udev_unref(context);
+        });
 }
 
 // Caller holds monitor.control.

@@ -1,4 +1,5 @@
 // Open, claim, describe and transfer: the device half of the bus over libusb.
+#include "platform/ExceptionBoundary.h"
 #include "platform/libusb/UsbDevice.h"
 
 #include "platform/libusb/Errors.h"
@@ -249,17 +250,18 @@ DWORD Open(const std::string &path, std::shared_ptr<Device> &device)
     std::vector<Endpoint> endpoints;
     DWORD endpointsError = ERROR_SUCCESS;
     usb::Endpoints(libusb_get_device(handle), endpoints, endpointsError);
-    try {
-        device = std::make_shared<Device>(handle, instrument.devnode, std::move(endpoints));
-        usb::WireDescriptor(descriptor, device->descriptor);
-        device->endpointsError = endpointsError;
-        usb::TrackDevice(device);
-    } catch (...) {
-        device.reset();
-        libusb_close(handle);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return ERROR_SUCCESS;
+    const bool made = CatchAll(
+        [&] {
+            device = std::make_shared<Device>(handle, instrument.devnode, std::move(endpoints));
+            usb::WireDescriptor(descriptor, device->descriptor);
+            device->endpointsError = endpointsError;
+            usb::TrackDevice(device);
+        },
+        [&] {
+            device.reset();
+            libusb_close(handle);
+        });
+    return made ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 void Close(Device &device)

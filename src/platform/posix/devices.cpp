@@ -1,10 +1,10 @@
 // CreateFileA for device interface paths: the only files the core opens through the Windows API.
-#include "devices.h"
+#include "platform/posix/devices.h"
 
-#include "faults.h"
-#include "internal.h"
+#include "platform/BenchHooks.h"
+#include "platform/posix/internal.h"
 
-#include <new>
+#include <memory>
 
 using namespace ostrel;
 
@@ -12,7 +12,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECU
                           DWORD creation, DWORD flags, HANDLE templateFile)
 {
     (void)access, (void)shareMode, (void)attributes, (void)flags, (void)templateFile;
-    if (posix::FaultHit("CreateFileA"))
+    if (ostrel::hooks::FaultHit("CreateFileA"))
         return INVALID_HANDLE_VALUE;
     // A device can only be opened, never created or truncated.
     if (fileName == nullptr || creation != OPEN_EXISTING) {
@@ -20,17 +20,16 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECU
         return INVALID_HANDLE_VALUE;
     }
     std::shared_ptr<bus::Device> device;
-    try {
-        DWORD error = bus::Open(fileName, device);
-        if (error != ERROR_SUCCESS) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const bool allocated = posix::Allocating([&] {
+        const DWORD error = bus::Open(fileName, device);
+        if (error == ERROR_SUCCESS)
+            handle = posix::InsertHandle(std::make_shared<posix::DeviceFile>(device));
+        else
             posix::StoreLastError(error);
-            return INVALID_HANDLE_VALUE;
-        }
-        return posix::InsertHandle(std::make_shared<posix::DeviceFile>(device));
-    } catch (const std::bad_alloc &) {
-        if (device != nullptr)
-            bus::Close(*device);
-        posix::StoreLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    });
+    // The bus counts the device as open until its handle is closed.
+    if (!allocated && device != nullptr)
+        bus::Close(*device);
+    return handle;
 }

@@ -1,7 +1,7 @@
 // The object behind a device handle from CreateFileA, shared by the file and WinUSB calls.
 #pragma once
 
-#include "handles.h"
+#include "platform/posix/handles.h"
 #include "platform/bus/Bus.h"
 
 #include <memory>

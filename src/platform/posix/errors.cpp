@@ -1,6 +1,6 @@
 // Per-thread last-error codes and Windows' English system message texts.
-#include "faults.h"
-#include "internal.h"
+#include "platform/BenchHooks.h"
+#include "platform/posix/internal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -80,19 +80,18 @@ void StoreLastError(DWORD code)
 
 } // namespace ostrel::posix
 
-using ostrel::posix::FaultHit;
 using ostrel::posix::StoreLastError;
 
 DWORD WINAPI GetLastError()
 {
     // An injected fault has just stored its code, which is then what we report.
-    FaultHit("GetLastError");
+    ostrel::hooks::FaultHit("GetLastError");
     return ostrel::posix::lastError;
 }
 
 void WINAPI SetLastError(DWORD code)
 {
-    if (FaultHit("SetLastError"))
+    if (ostrel::hooks::FaultHit("SetLastError"))
         return;
     StoreLastError(code);
 }
@@ -101,7 +100,7 @@ void WINAPI SetLastError(DWORD code)
 // changes nothing, and they are English whatever language is asked for.
 DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size, void *)
 {
-    if (FaultHit("FormatMessageA"))
+    if (ostrel::hooks::FaultHit("FormatMessageA"))
         return 0;
     if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
         StoreLastError(ERROR_INVALID_PARAMETER);

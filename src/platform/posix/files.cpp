@@ -1,13 +1,14 @@
 // Directories, paths, module and system folders, and wildcard file search.
-#include "faults.h"
-#include "handles.h"
-#include "internal.h"
+#include "platform/BenchHooks.h"
+#include "platform/posix/handles.h"
+#include "platform/posix/internal.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fnmatch.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -166,7 +167,7 @@ using namespace ostrel::posix;
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName)
 {
-    if (FaultHit("GetModuleHandleA"))
+    if (ostrel::hooks::FaultHit("GetModuleHandleA"))
         return nullptr;
     // Only the executable's own module is ever asked for.
     if (moduleName != nullptr) {
@@ -180,7 +181,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName)
 // its terminator, the result is `size` and the error ERROR_INSUFFICIENT_BUFFER.
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
 {
-    if (FaultHit("GetModuleFileNameA"))
+    if (ostrel::hooks::FaultHit("GetModuleFileNameA"))
         return 0;
     if (module != nullptr && module != reinterpret_cast<HMODULE>(const_cast<char *>(&kMainModule))) {
         StoreLastError(kErrorModNotFound);
@@ -209,14 +210,14 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
 
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size)
 {
-    if (FaultHit("GetSystemDirectoryA"))
+    if (ostrel::hooks::FaultHit("GetSystemDirectoryA"))
         return 0;
     return CopyResult(SystemFolder(), buffer, size);
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES)
 {
-    if (FaultHit("CreateDirectoryA"))
+    if (ostrel::hooks::FaultHit("CreateDirectoryA"))
         return FALSE;
     if (path == nullptr || path[0] == '\0') {
         StoreLastError(ERROR_PATH_NOT_FOUND);
@@ -231,28 +232,20 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES)
 
 DWORD WINAPI GetFullPathNameA(LPCSTR fileName, DWORD size, LPSTR buffer, LPSTR *filePart)
 {
-    if (FaultHit("GetFullPathNameA"))
+    if (ostrel::hooks::FaultHit("GetFullPathNameA"))
         return 0;
     if (fileName == nullptr || fileName[0] == '\0') {
         StoreLastError(kErrorInvalidName);
         return 0;
     }
-    std::string full;
-    try {
-        if (fileName[0] == '/') {
-            full = Normalise(fileName);
-        } else {
-            char folder[4096];
-            if (getcwd(folder, sizeof folder) == nullptr) {
-                StoreLastError(FileError(errno));
-                return 0;
-            }
-            full = Normalise(std::string(folder) + "/" + fileName);
-        }
-    } catch (const std::bad_alloc &) {
-        StoreLastError(ERROR_NOT_ENOUGH_MEMORY);
+    char folder[4096];
+    if (fileName[0] != '/' && getcwd(folder, sizeof folder) == nullptr) {
+        StoreLastError(FileError(errno));
         return 0;
     }
+    std::string full;
+    if (!Allocating([&] { full = Normalise(fileName[0] == '/' ? fileName : std::string(folder) + "/" + fileName); }))
+        return 0;
     const DWORD result = CopyResult(full, buffer, size);
     if (filePart != nullptr && result == full.size()) {
         // The last component, or null when the path ends in a separator.
@@ -266,46 +259,44 @@ DWORD WINAPI GetFullPathNameA(LPCSTR fileName, DWORD size, LPSTR buffer, LPSTR *
 // compare with case, as this system's files do.
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data)
 {
-    if (FaultHit("FindFirstFileA"))
+    if (ostrel::hooks::FaultHit("FindFirstFileA"))
         return INVALID_HANDLE_VALUE;
     if (pattern == nullptr || pattern[0] == '\0' || data == nullptr) {
         StoreLastError(pattern == nullptr || pattern[0] == '\0' ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    try {
+    HANDLE found = INVALID_HANDLE_VALUE;
+    Allocating([&] {
         const std::string text = pattern;
         const size_t slash = text.rfind('/');
         auto search = std::make_shared<Search>();
         search->folder = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
         const std::string wanted = FnmatchPattern(slash == std::string::npos ? text : text.substr(slash + 1));
-        DIR *folder = opendir(search->folder.c_str());
+        std::unique_ptr<DIR, int (*)(DIR *)> folder(opendir(search->folder.c_str()), closedir);
         if (folder == nullptr) {
             StoreLastError(FileError(errno));
-            return INVALID_HANDLE_VALUE;
+            return;
         }
-        while (const dirent *entry = readdir(folder))
+        while (const dirent *entry = readdir(folder.get()))
             if (fnmatch(wanted.c_str(), entry->d_name, 0) == 0)
                 search->names.push_back(entry->d_name);
-        closedir(folder);
         if (search->names.empty()) {
             StoreLastError(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
+            return;
         }
         // readdir's order is the file system's whim; sorted, a listing is the
         // same on every machine, as NTFS's alphabetical one is.
         std::sort(search->names.begin(), search->names.end());
         FillFindData(search->folder, search->names[0], *data);
         search->next = 1;
-        return InsertHandle(search);
-    } catch (const std::bad_alloc &) {
-        StoreLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+        found = InsertHandle(search);
+    });
+    return found;
 }
 
 BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data)
 {
-    if (FaultHit("FindNextFileA"))
+    if (ostrel::hooks::FaultHit("FindNextFileA"))
         return FALSE;
     auto search = LookupHandleAs<Search>(handle);
     if (search == nullptr) {
@@ -327,7 +318,7 @@ BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data)
 
 BOOL WINAPI FindClose(HANDLE handle)
 {
-    const bool fail = FaultHit("FindClose");
+    const bool fail = ostrel::hooks::FaultHit("FindClose");
     if (!CloseHandleAs<Search>(handle)) {
         StoreLastError(ERROR_INVALID_HANDLE);
         return FALSE;

@@ -1,5 +1,5 @@
 // The process-wide handle table of the POSIX layer.
-#include "handles.h"
+#include "platform/posix/handles.h"
 
 namespace ostrel::posix {
 

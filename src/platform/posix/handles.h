@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/bus/HandleTable.h"
-#include "winapi_posix.h"
+#include "platform/posix/winapi_posix.h"
 
 #include <memory>
 

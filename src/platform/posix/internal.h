@@ -1,8 +1,9 @@
 // Plumbing shared by the files of the POSIX layer; not part of the Windows subset.
 #pragma once
 
-#include "handles.h"
-#include "winapi_posix.h"
+#include "platform/ExceptionBoundary.h"
+#include "platform/posix/handles.h"
+#include "platform/posix/winapi_posix.h"
 
 #include <condition_variable>
 #include <functional>
@@ -23,6 +24,15 @@ constexpr DWORD kQsSendMessage = 0x40;             // QS_SENDMESSAGE
 // Sets the calling thread's last error without passing through the fault
 // check of SetLastError (faults themselves set the code this way).
 void StoreLastError(DWORD code);
+
+// Runs the part of a call that allocates. An exception (out of memory, or a
+// thread the system cannot start) fails the call as Windows does: the last
+// error becomes ERROR_NOT_ENOUGH_MEMORY, and the result is false.
+template <class Body>
+bool Allocating(Body &&body)
+{
+    return CatchAll(std::forward<Body>(body), [] { StoreLastError(ERROR_NOT_ENOUGH_MEMORY); });
+}
 
 // The memory LocalAlloc hands out and LocalFree releases, for the layer's own
 // allocations (FormatMessageA) that must not count as calls of LocalAlloc.

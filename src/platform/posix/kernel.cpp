@@ -1,7 +1,7 @@
 // Kernel basics of the POSIX layer: local memory, CloseHandle, time, ids, Sleep.
-#include "faults.h"
-#include "handles.h"
-#include "internal.h"
+#include "platform/BenchHooks.h"
+#include "platform/posix/handles.h"
+#include "platform/posix/internal.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -32,12 +32,11 @@ bool IsKernelObject(const HandleObject &object)
 } // namespace
 } // namespace ostrel::posix
 
-using ostrel::posix::FaultHit;
 using ostrel::posix::StoreLastError;
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes)
 {
-    if (FaultHit("LocalAlloc"))
+    if (ostrel::hooks::FaultHit("LocalAlloc"))
         return nullptr;
     // A moveable block is a handle to lock before use; nothing here needs one.
     if (flags & ostrel::posix::kLocalMoveable) {
@@ -52,7 +51,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes)
 
 HLOCAL WINAPI LocalFree(HLOCAL memory)
 {
-    const bool fail = FaultHit("LocalFree");
+    const bool fail = ostrel::hooks::FaultHit("LocalFree");
     // Failure hands the block's value back, as Windows does; the block is freed
     // all the same, so the value is only something to compare with null.
     const auto value = reinterpret_cast<uintptr_t>(memory);
@@ -62,7 +61,7 @@ HLOCAL WINAPI LocalFree(HLOCAL memory)
 
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
-    const bool fail = FaultHit("CloseHandle");
+    const bool fail = ostrel::hooks::FaultHit("CloseHandle");
     if (!ostrel::posix::CloseHandleOf(handle, ostrel::posix::IsKernelObject)) {
         StoreLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -72,7 +71,7 @@ BOOL WINAPI CloseHandle(HANDLE handle)
 
 void WINAPI GetLocalTime(LPSYSTEMTIME time)
 {
-    if (FaultHit("GetLocalTime") || time == nullptr)
+    if (ostrel::hooks::FaultHit("GetLocalTime") || time == nullptr)
         return;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -91,14 +90,14 @@ void WINAPI GetLocalTime(LPSYSTEMTIME time)
 
 DWORD WINAPI GetCurrentProcessId()
 {
-    if (FaultHit("GetCurrentProcessId"))
+    if (ostrel::hooks::FaultHit("GetCurrentProcessId"))
         return 0;
     return static_cast<DWORD>(getpid());
 }
 
 DWORD WINAPI GetCurrentThreadId()
 {
-    if (FaultHit("GetCurrentThreadId"))
+    if (ostrel::hooks::FaultHit("GetCurrentThreadId"))
         return 0;
     // The kernel's id (as ps and gdb show it) rather than pthread_self(), so log
     // lines can be matched with the system's tools.
@@ -108,7 +107,7 @@ DWORD WINAPI GetCurrentThreadId()
 
 void WINAPI Sleep(DWORD milliseconds)
 {
-    if (FaultHit("Sleep"))
+    if (ostrel::hooks::FaultHit("Sleep"))
         return;
     if (milliseconds == INFINITE) {
         for (;;)

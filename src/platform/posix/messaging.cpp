@@ -4,11 +4,11 @@
 // for the window's thread and wakes it; that thread runs its window procedure
 // for them inside PeekMessageA, with no lock held, so the procedure may call
 // back into any function of the layer (and so plug or unplug on the bench).
-#include "messaging.h"
+#include "platform/posix/messaging.h"
 
-#include "../bus/Bus.h"
-#include "faults.h"
-#include "messaging_state.h"
+#include "platform/bus/Bus.h"
+#include "platform/BenchHooks.h"
+#include "platform/posix/messaging_state.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -79,7 +79,9 @@ void Registration::Release()
 void DeliverDeviceChange(const GUID &interfaceClass, const std::string &path, bool arrived)
 {
     bool queued = false;
-    try {
+    // The bus must not see an exception; a notification lost for want of
+    // memory is all that can go wrong.
+    CatchAll([&] {
         std::lock_guard<std::mutex> lock(Waits().mutex);
         for (const auto &registration : MessagingState().registrations) {
             if (std::memcmp(&registration->interfaceClass, &interfaceClass, sizeof(GUID)) != 0)
@@ -91,10 +93,7 @@ void DeliverDeviceChange(const GUID &interfaceClass, const std::string &path, bo
             window->queue->unseenInput = true;
             queued = true;
         }
-    } catch (const std::bad_alloc &) {
-        // The bus must not see an exception; a notification lost for want of
-        // memory is all that can go wrong.
-    }
+    }, [] {});
     if (queued)
         Waits().changed.notify_all();
 }
@@ -105,7 +104,7 @@ using namespace ostrel::posix;
 
 HDEVNOTIFY WINAPI RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags)
 {
-    if (FaultHit("RegisterDeviceNotificationA"))
+    if (ostrel::hooks::FaultHit("RegisterDeviceNotificationA"))
         return nullptr;
     const auto *wanted = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A *>(filter);
     if (flags != DEVICE_NOTIFY_WINDOW_HANDLE || wanted == nullptr ||
@@ -119,29 +118,28 @@ HDEVNOTIFY WINAPI RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, D
         StoreLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
-    try {
+    HDEVNOTIFY handle = nullptr;
+    Allocating([&] {
         InstallHotplugListener();
         auto registration = std::make_shared<Registration>();
         registration->window = window;
         registration->interfaceClass = wanted->dbcc_classguid;
-        HDEVNOTIFY handle = InsertHandle(registration);
+        HDEVNOTIFY inserted = InsertHandle(registration);
         std::lock_guard<std::mutex> lock(Waits().mutex);
         if (window->destroying) {
             // Lost a race with DestroyWindow; the handle goes with the window.
             StoreLastError(ERROR_INVALID_WINDOW_HANDLE);
         } else {
             MessagingState().registrations.push_back(registration);
-            return handle;
+            handle = inserted;
         }
-    } catch (const std::bad_alloc &) {
-        StoreLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return nullptr;
+    });
+    return handle;
 }
 
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY notification)
 {
-    const bool fail = FaultHit("UnregisterDeviceNotification");
+    const bool fail = ostrel::hooks::FaultHit("UnregisterDeviceNotification");
     if (!CloseHandleAs<Registration>(notification)) {
         StoreLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -152,7 +150,7 @@ BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY notification)
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD milliseconds,
                                        DWORD wakeMask)
 {
-    if (FaultHit("MsgWaitForMultipleObjects"))
+    if (ostrel::hooks::FaultHit("MsgWaitForMultipleObjects"))
         return WAIT_FAILED;
     if (count >= kMaximumWaitObjects || (count > 0 && handles == nullptr)) {
         StoreLastError(ERROR_INVALID_PARAMETER);
@@ -178,7 +176,7 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
 // Windows does).
 BOOL WINAPI PeekMessageA(LPMSG message, HWND window, UINT, UINT, UINT)
 {
-    if (FaultHit("PeekMessageA"))
+    if (ostrel::hooks::FaultHit("PeekMessageA"))
         return FALSE;
     const HWND threadMessages = reinterpret_cast<HWND>(static_cast<intptr_t>(-1));
     if (message == nullptr) {
@@ -189,10 +187,6 @@ BOOL WINAPI PeekMessageA(LPMSG message, HWND window, UINT, UINT, UINT)
         StoreLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    try {
-        DeliverPending(*CurrentQueue());
-    } catch (const std::bad_alloc &) {
-        StoreLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    Allocating([] { DeliverPending(*CurrentQueue()); });
     return FALSE;
 }

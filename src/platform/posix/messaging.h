@@ -1,7 +1,7 @@
 // Hot-plug delivery of the POSIX messaging layer, as the bus listener it installs.
 #pragma once
 
-#include "winapi_posix.h"
+#include "platform/posix/winapi_posix.h"
 
 #include <string>
 

@@ -3,8 +3,8 @@
 // window procedure runs.
 #pragma once
 
-#include "handles.h"
-#include "internal.h"
+#include "platform/posix/handles.h"
+#include "platform/posix/internal.h"
 
 #include <deque>
 #include <map>

@@ -1,10 +1,8 @@
-// The user's documents folder (SHGetFolderPathA) and the bench's replacement for it.
-#include "documents.h"
-#include "faults.h"
-#include "internal.h"
+// The user's documents folder (SHGetFolderPathA).
+#include "platform/BenchHooks.h"
+#include "platform/posix/internal.h"
 
 #include <cstring>
-#include <mutex>
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
@@ -19,18 +17,6 @@ constexpr int kCsidlFolderMask = 0xFF;
 constexpr HRESULT kEInvalidArg = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT kEFail = static_cast<HRESULT>(0x80004005u);
 constexpr HRESULT kSFalse = 1;
-
-struct Documents {
-    std::mutex mutex;
-    std::string replacement;
-    bool asked = false;
-};
-
-Documents &DocumentsState()
-{
-    static Documents *documents = new Documents;
-    return *documents;
-}
 
 // The home directory from the password database: $HOME can be anything the
 // caller's environment says, and Windows does not consult the environment for
@@ -50,11 +36,9 @@ bool HomeDirectory(std::string &home)
 
 std::string DocumentsFolder()
 {
-    Documents &documents = DocumentsState();
-    std::lock_guard<std::mutex> lock(documents.mutex);
-    documents.asked = true;
-    if (!documents.replacement.empty())
-        return documents.replacement;
+    std::string folder;
+    if (hooks::DocumentsFolder(folder))
+        return folder;
     std::string home;
     if (!HomeDirectory(home))
         return std::string();
@@ -69,18 +53,6 @@ bool IsDirectory(const std::string &path)
 
 } // namespace
 
-bool SetDocumentsFolder(const char *path)
-{
-    if (path == nullptr || path[0] == '\0')
-        return false;
-    Documents &documents = DocumentsState();
-    std::lock_guard<std::mutex> lock(documents.mutex);
-    if (documents.asked)
-        return false;
-    documents.replacement = path;
-    return true;
-}
-
 } // namespace ostrel::posix
 
 // As the ANSI call on Windows: S_FALSE, with the path filled in, when the
@@ -88,16 +60,13 @@ bool SetDocumentsFolder(const char *path)
 HRESULT WINAPI SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path)
 {
     using namespace ostrel::posix;
-    if (FaultHit("SHGetFolderPathA"))
+    if (ostrel::hooks::FaultHit("SHGetFolderPathA"))
         return kEFail;
     if ((folder & kCsidlFolderMask) != CSIDL_PERSONAL || path == nullptr)
         return kEInvalidArg;
     std::string documents;
-    try {
-        documents = DocumentsFolder();
-    } catch (const std::bad_alloc &) {
+    if (!ostrel::CatchAll([&] { documents = DocumentsFolder(); }, [] {}))
         return kEFail;
-    }
     if (documents.empty() || documents.size() >= MAX_PATH)
         return kEFail;
     std::memcpy(path, documents.c_str(), documents.size() + 1);

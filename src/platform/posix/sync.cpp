@@ -1,7 +1,7 @@
 // Events, threads and the waits on them.
-#include "faults.h"
-#include "handles.h"
-#include "internal.h"
+#include "platform/BenchHooks.h"
+#include "platform/posix/handles.h"
+#include "platform/posix/internal.h"
 
 #include <chrono>
 #include <thread>
@@ -118,12 +118,11 @@ DWORD WaitForAny(const std::vector<std::shared_ptr<Waitable>> &objects, DWORD mi
 
 } // namespace ostrel::posix
 
-using ostrel::posix::FaultHit;
 using ostrel::posix::StoreLastError;
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name)
 {
-    if (FaultHit("CreateEventA"))
+    if (ostrel::hooks::FaultHit("CreateEventA"))
         return nullptr;
     // A named event would be shared with other processes; none is needed here,
     // and an unnamed one in its place would silently break that sharing.
@@ -131,18 +130,17 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
         StoreLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    try {
-        return ostrel::posix::InsertHandle(
+    HANDLE event = nullptr;
+    ostrel::posix::Allocating([&] {
+        event = ostrel::posix::InsertHandle(
             std::make_shared<ostrel::posix::Event>(manualReset != FALSE, initialState != FALSE));
-    } catch (const std::bad_alloc &) {
-        StoreLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    });
+    return event;
 }
 
 BOOL WINAPI SetEvent(HANDLE event)
 {
-    if (FaultHit("SetEvent"))
+    if (ostrel::hooks::FaultHit("SetEvent"))
         return FALSE;
     auto object = ostrel::posix::LookupHandleAs<ostrel::posix::Event>(event);
     if (object == nullptr) {
@@ -155,7 +153,7 @@ BOOL WINAPI SetEvent(HANDLE event)
 
 BOOL WINAPI ResetEvent(HANDLE event)
 {
-    if (FaultHit("ResetEvent"))
+    if (ostrel::hooks::FaultHit("ResetEvent"))
         return FALSE;
     auto object = ostrel::posix::LookupHandleAs<ostrel::posix::Event>(event);
     if (object == nullptr) {
@@ -168,7 +166,7 @@ BOOL WINAPI ResetEvent(HANDLE event)
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
-    if (FaultHit("WaitForSingleObject"))
+    if (ostrel::hooks::FaultHit("WaitForSingleObject"))
         return WAIT_FAILED;
     std::vector<std::shared_ptr<ostrel::posix::Waitable>> objects;
     if (!ostrel::posix::LookupWaitables(1, &handle, objects))
@@ -179,7 +177,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE routine, LPVOID parameter,
                            DWORD flags, LPDWORD threadId)
 {
-    if (FaultHit("CreateThread"))
+    if (ostrel::hooks::FaultHit("CreateThread"))
         return nullptr;
     constexpr DWORD kCreateSuspended = 0x4;
     if (routine == nullptr || (flags & kCreateSuspended)) {
@@ -189,16 +187,16 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     using ostrel::posix::Thread;
     std::shared_ptr<Thread> thread;
     HANDLE handle = nullptr;
-    try {
+    const bool started = ostrel::posix::Allocating([&] {
         thread = std::make_shared<Thread>();
         handle = ostrel::posix::InsertHandle(thread);
         // Detached: the thread's own reference keeps its state alive, and the
         // handle's signal, not a join, tells others that it has ended.
         std::thread(ostrel::posix::RunThread, thread, routine, parameter).detach();
-    } catch (const std::exception &) {
+    });
+    if (!started) {
         if (handle != nullptr)
             ostrel::posix::CloseHandleAs<Thread>(handle);
-        StoreLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     if (threadId != nullptr) {
@@ -213,7 +211,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
 
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode)
 {
-    if (FaultHit("GetExitCodeThread"))
+    if (ostrel::hooks::FaultHit("GetExitCodeThread"))
         return FALSE;
     auto object = ostrel::posix::LookupHandleAs<ostrel::posix::Thread>(thread);
     if (object == nullptr) {

@@ -1,6 +1,6 @@
 // Version tests and file version resources, neither of which this system has.
-#include "faults.h"
-#include "internal.h"
+#include "platform/BenchHooks.h"
+#include "platform/posix/internal.h"
 
 #include <sys/stat.h>
 
@@ -17,7 +17,6 @@ DWORD VersionResourceError(LPCSTR fileName)
 
 } // namespace
 
-using ostrel::posix::FaultHit;
 using ostrel::posix::StoreLastError;
 
 // Windows' layout: three bits of condition per field, the field given by the
@@ -25,7 +24,7 @@ using ostrel::posix::StoreLastError;
 // VER_SERVICEPACKMAJOR at 15, ...).
 ULONGLONG WINAPI VerSetConditionMask(ULONGLONG mask, DWORD typeMask, BYTE condition)
 {
-    if (FaultHit("VerSetConditionMask"))
+    if (ostrel::hooks::FaultHit("VerSetConditionMask"))
         return 0;
     if (condition == 0)
         return mask;
@@ -38,7 +37,7 @@ ULONGLONG WINAPI VerSetConditionMask(ULONGLONG mask, DWORD typeMask, BYTE condit
 // No Windows version runs here, so no test of one can hold.
 BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD typeMask, DWORDLONG conditionMask)
 {
-    if (FaultHit("VerifyVersionInfoW"))
+    if (ostrel::hooks::FaultHit("VerifyVersionInfoW"))
         return FALSE;
     if (info == nullptr || typeMask == 0 || conditionMask == 0) {
         StoreLastError(ERROR_INVALID_PARAMETER);
@@ -50,7 +49,7 @@ BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD typeMask, DWORDLON
 
 DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle)
 {
-    if (FaultHit("GetFileVersionInfoSizeA"))
+    if (ostrel::hooks::FaultHit("GetFileVersionInfoSizeA"))
         return 0;
     if (handle != nullptr)
         *handle = 0;
@@ -60,7 +59,7 @@ DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle)
 
 BOOL WINAPI GetFileVersionInfoA(LPCSTR fileName, DWORD, DWORD, LPVOID)
 {
-    if (FaultHit("GetFileVersionInfoA"))
+    if (ostrel::hooks::FaultHit("GetFileVersionInfoA"))
         return FALSE;
     StoreLastError(VersionResourceError(fileName));
     return FALSE;
@@ -69,7 +68,7 @@ BOOL WINAPI GetFileVersionInfoA(LPCSTR fileName, DWORD, DWORD, LPVOID)
 // No call here ever fills a version block, so none can be queried.
 BOOL WINAPI VerQueryValueA(LPCVOID, LPCSTR, LPVOID *buffer, PUINT length)
 {
-    if (FaultHit("VerQueryValueA"))
+    if (ostrel::hooks::FaultHit("VerQueryValueA"))
         return FALSE;
     if (buffer != nullptr)
         *buffer = nullptr;

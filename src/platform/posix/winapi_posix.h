@@ -18,7 +18,8 @@
 //    procedure inside that thread's PeekMessageA, and wake that thread's
 //    MsgWaitForMultipleObjects with WAIT_OBJECT_0 + nCount.
 // Every call can be made to fail through the simulated bench's fault
-// injection (posix/faults.h); a release call made to fail still releases.
+// injection in the simulated products (platform/BenchHooks.h); a release call
+// made to fail still releases.
 #pragma once
 
 #include <cstddef>

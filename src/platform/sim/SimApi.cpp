@@ -4,7 +4,7 @@
 #include "ostrel_sim.h"
 
 #include "platform/sim/Bench.h"
-#include "platform/sim/BenchPlatform.h"
+#include "platform/sim/BenchLayer.h"
 #include "platform/sim/InstrumentJson.h"
 
 #include <nlohmann/json.hpp>

@@ -1,0 +1,94 @@
+// The scan: find the interface paths that are new since the last scan, open
+// and identify each one, and enter the instruments in the device table.
+#include "discovery/Scan.h"
+
+#include "diagnostics/LogLines.h"
+#include "discovery/Session.h"
+#include "transport/WinUSBWrap.h"
+
+void Scan::DeviceDiscovery()
+{
+    ScanGate::Hold hold(session.gate, keepGoing);
+    if (!hold || session.closed)
+        return;
+    Guarded(log, "DeviceDiscovery", [&] {
+        log.Enter("DeviceDiscovery");
+        const PathChanges changes = FindPathChanges();
+        for (const std::string &path : changes.added) {
+            // A watcher that is being stopped leaves the rest to Shutdown.
+            if (Stopped())
+                return;
+            ExamineNewPath(path);
+        }
+        CheckDeviceDiscoveryChanges(changes, session.table, log);
+        log.Exit("DeviceDiscovery");
+    });
+}
+
+// The last scan's paths become the previous ones, the present ones the current.
+PathChanges Scan::FindPathChanges()
+{
+    PathChanges changes;
+    HDEVINFO deviceInfoSet = winUsb.GetDevInfoSet();
+    CopyDevicePaths(changes.previous, session.knownPaths, log);
+    LogDevicePaths("Previous = ", changes.previous);
+    winUsb.GetDevicePaths(deviceInfoSet, changes.current);
+    session.knownPaths = changes.current;
+    LogDevicePaths("Current = ", changes.current);
+    changes.added = CreateNewlyDiscoveredList(changes.previous, changes.current, log);
+    return changes;
+}
+
+void Scan::LogDevicePaths(const char *label, const std::vector<std::string> &paths)
+{
+    for (const std::string &path : paths)
+        log.TraceFormat("%s%s", label, path.c_str());
+}
+
+// Opens one new path and enters its instrument in the table; anything refused
+// is closed again, so only table entries hold handles.
+void Scan::ExamineNewPath(const std::string &path)
+{
+    DeviceTableEntry working{};
+    bool handlesOpen = false;
+    GuardedLine(log, "DeviceDiscovery Loop: Exception.", [&] {
+        log.Data("Device Path = %s", path.c_str());
+        if (!winUsb.CreateDeviceHandles(path, working.deviceHandle, working.winUsbHandle))
+            return;
+        handlesOpen = true;
+        std::string key;
+        if (IdentifyDevice(working, key)) {
+            working.devicePath = path;
+            handlesOpen = !session.table.Insert(key, working);
+        }
+    });
+    if (handlesOpen)
+        winUsb.CloseDeviceHandles(working.deviceHandle, working.winUsbHandle);
+}
+
+// Pipes, descriptor, product filter, time-outs, device ID and key of an opened
+// device; false refuses it.
+bool Scan::IdentifyDevice(DeviceTableEntry &working, std::string &key)
+{
+    if (!winUsb.GetPipeIDs(working.winUsbHandle, working.bulkInPipeID, working.bulkOutPipeID))
+        return false;
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    if (!winUsb.GetDeviceDescriptor(working.winUsbHandle, descriptor))
+        return false;
+    log.Data("VID = %04X, PID = %04X", descriptor.idVendor, descriptor.idProduct);
+    const unsigned wanted = session.productID;
+    if (wanted != 0 && wanted != descriptor.idProduct)
+        return false;
+    working.productID = descriptor.idProduct;
+
+    // Every transfer with the instrument, the identification included, then
+    // waits at most a second.
+    ULONG timeoutMs = 1000;
+    winUsb.SetPipePolicy(working.winUsbHandle, working.bulkInPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
+    winUsb.SetPipePolicy(working.winUsbHandle, working.bulkOutPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
+
+    if (!GenerateDeviceID(working) || !GenerateDeviceKey(working, key))
+        return false;
+    log.Data("Device Key = %s", key.c_str());
+    return true;
+}

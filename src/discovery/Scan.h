@@ -1,0 +1,42 @@
+// One scan of the USB devices: the interface paths present now against those
+// of the last scan, every new one opened and identified ("*IDN?", "ADDR?") and
+// entered in the device table, and the changes reported.
+#pragma once
+
+#include "discovery/ChangeDetection.h"
+#include "discovery/DeviceTableEntry.h"
+
+#include <atomic>
+#include <string>
+
+class LogLines;
+class WinUSBWrap;
+struct Session;
+
+class Scan {
+public:
+    // A scan with `keepGoing` (a watcher's) gives up as soon as it reads false,
+    // also while it waits for another thread's scan to end.
+    Scan(Session &session, WinUSBWrap &winUsb, const LogLines &log, const std::atomic<bool> *keepGoing = nullptr)
+        : session(session), winUsb(winUsb), log(log), keepGoing(keepGoing)
+    {
+    }
+
+    // The whole scan, one at a time per session.
+    void DeviceDiscovery();
+
+private:
+    bool Stopped() const { return keepGoing != nullptr && !*keepGoing; }
+    PathChanges FindPathChanges();
+    void LogDevicePaths(const char *label, const std::vector<std::string> &paths);
+    void ExamineNewPath(const std::string &path);
+    bool IdentifyDevice(DeviceTableEntry &working, std::string &key);
+    bool GenerateDeviceID(DeviceTableEntry &entry);
+    bool GenerateDeviceKey(DeviceTableEntry &entry, std::string &key);
+    bool Query(DeviceTableEntry &entry, std::string command, char (&reply)[64]);
+
+    Session &session;
+    WinUSBWrap &winUsb;
+    const LogLines &log;
+    const std::atomic<bool> *keepGoing;
+};

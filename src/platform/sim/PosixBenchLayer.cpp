@@ -1,0 +1,125 @@
+// The bench on the POSIX layer (libostrel-sim.so): the hooks the layer calls
+// (platform/BenchHooks.h) and what the bench's control API asks of the layer
+// (sim/BenchLayer.h): injected faults and the documents folder.
+#include "platform/BenchHooks.h"
+#include "platform/bus/OverBusHost.h"
+#include "platform/sim/BenchLayer.h"
+#include "platform/sim/FaultTable.h"
+
+#include <mutex>
+
+namespace ostrel {
+namespace {
+
+// Every call of the POSIX layer besides those over the bus (FaultTable knows
+// those), so that a fault can name any of them.
+constexpr const char *kPosixCalls[] = {
+    "CloseHandle",
+    "CreateDirectoryA",
+    "CreateEventA",
+    "CreateFileA",
+    "CreateThread",
+    "CreateWindowExA",
+    "DefWindowProcA",
+    "DestroyWindow",
+    "FindClose",
+    "FindFirstFileA",
+    "FindNextFileA",
+    "FormatMessageA",
+    "GetCurrentProcessId",
+    "GetCurrentThreadId",
+    "GetExitCodeThread",
+    "GetFileVersionInfoA",
+    "GetFileVersionInfoSizeA",
+    "GetFullPathNameA",
+    "GetLastError",
+    "GetLocalTime",
+    "GetModuleFileNameA",
+    "GetModuleHandleA",
+    "GetSystemDirectoryA",
+    "LocalAlloc",
+    "LocalFree",
+    "MsgWaitForMultipleObjects",
+    "PeekMessageA",
+    "RegisterClassExA",
+    "RegisterDeviceNotificationA",
+    "ResetEvent",
+    "SHGetFolderPathA",
+    "SetEvent",
+    "SetLastError",
+    "Sleep",
+    "UnregisterClassA",
+    "UnregisterDeviceNotification",
+    "VerQueryValueA",
+    "VerSetConditionMask",
+    "VerifyVersionInfoW",
+    "WaitForSingleObject",
+};
+
+// Never destroyed: calls may still arrive while the process exits.
+sim::FaultTable &Faults()
+{
+    static sim::FaultTable *table = new sim::FaultTable(kPosixCalls);
+    return *table;
+}
+
+struct Documents {
+    std::mutex mutex;
+    std::string replacement;
+    bool asked = false;
+};
+
+Documents &DocumentsState()
+{
+    static Documents *documents = new Documents;
+    return *documents;
+}
+
+} // namespace
+
+bool hooks::FaultHit(const char *call)
+{
+    return Faults().Hit(call, calls::SetError);
+}
+
+bool hooks::DocumentsFolder(std::string &folder)
+{
+    Documents &documents = DocumentsState();
+    std::lock_guard<std::mutex> lock(documents.mutex);
+    documents.asked = true;
+    if (documents.replacement.empty())
+        return false;
+    folder = documents.replacement;
+    return true;
+}
+
+bool sim::InjectPlatformFault(const std::string &call, DWORD error, unsigned after, unsigned times)
+{
+    return Faults().Inject(call, error, after, times);
+}
+
+void sim::ClearPlatformFaults()
+{
+    Faults().Clear();
+}
+
+std::string sim::SetPlatformDocumentsFolder(const char *path)
+{
+    if (path == nullptr || path[0] == '\0')
+        return "no folder given";
+    Documents &documents = DocumentsState();
+    std::lock_guard<std::mutex> lock(documents.mutex);
+    // The log may already sit in the folder given before.
+    if (documents.asked)
+        return "the log is already open";
+    documents.replacement = path;
+    return std::string();
+}
+
+int sim::PlatformDeviceHandles()
+{
+    // CreateFileA goes through bus::Open here, so the bench counts them all.
+    return 0;
+}
+
+} // namespace ostrel

@@ -1,0 +1,55 @@
+// The shims' side of the SetupAPI and WinUSB calls over the bench (platform/bus/OverBusHost.h):
+// device paths are named pipes (DevicePipes.h), device handles are Wine's own.
+#include "platform/bus/OverBusHost.h"
+
+#include "platform/sim/Bench.h"
+#include "DevicePipes.h"
+
+#include <cstring>
+#include <new>
+
+namespace ostrel::calls {
+
+void SetError(DWORD error)
+{
+    ::SetLastError(error);
+}
+
+HandleTable &Handles()
+{
+    // Never destroyed: handles may still be released while the process exits.
+    static HandleTable *table = new HandleTable;
+    return *table;
+}
+
+DWORD InterfacePaths(const GUID &interfaceClass, bool presentOnly, std::vector<std::string> &paths)
+{
+    // Windows gives an empty set, not a failure, when nothing of the class is
+    // present; removed instruments are not remembered, so without
+    // DIGCF_PRESENT the set is the same.
+    (void)presentOnly;
+    paths.clear();
+    if (std::memcmp(&interfaceClass, &sim::kInstrumentInterfaceClass, sizeof(GUID)) == 0)
+        paths = shim::DevicePipes::Get().PresentPaths();
+    return ERROR_SUCCESS;
+}
+
+DWORD DeviceOf(HANDLE file, std::shared_ptr<bus::Device> &device)
+{
+    std::shared_ptr<sim::Instrument> instrument;
+    DWORD error = shim::DevicePipes::Get().Identify(file, instrument);
+    if (error != ERROR_SUCCESS)
+        return error;
+    try {
+        // The device handle itself is counted by DevicePipes, not by bus::Open.
+        device = std::make_shared<bus::Device>(std::move(instrument));
+    } catch (const std::bad_alloc &) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace ostrel::calls
+
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32 && sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8,
+              "the library is built for x64, where these are the sizes it sets");
