@@ -4,7 +4,7 @@ from __future__ import annotations
 import ctypes
 import os
 from ctypes import POINTER, c_bool, c_char, c_char_p, c_int, c_uint
-from typing import Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from .errors import LibraryNotFound
 
@@ -84,10 +84,10 @@ def candidates(path: Optional[PathLike] = None) -> List[str]:
     return [named] if named else installed_names()
 
 
-def load(path: Optional[PathLike] = None) -> Tuple[ctypes.CDLL, str]:
-    """Loads the first candidate that opens and declares its functions."""
+def load(names: Sequence[str]) -> Tuple[ctypes.CDLL, str]:
+    """Loads the first of `names` that opens and declares its functions."""
     reasons = []
-    for name in candidates(path):
+    for name in names:
         try:
             library = _Loader(name)
         except OSError as error:
@@ -111,12 +111,12 @@ def _declare(library: ctypes.CDLL, functions: Dict[str, Signature]) -> None:
         function.argtypes = arguments
 
 
-def key_buffers(count: int) -> Tuple[List[ctypes.Array], ctypes.Array]:
+def key_buffers(count: int) -> Tuple[List["ctypes.Array[ctypes.c_char]"], "ctypes.Array[Any]"]:
     """`count` key buffers and the char** array that points at them."""
     buffers = [ctypes.create_string_buffer(KEY_SIZE) for _ in range(count)]
     return buffers, (Buffer * count)(*[ctypes.cast(buffer, Buffer) for buffer in buffers])
 
 
-def text_buffer(data: bytes) -> ctypes.Array:
+def text_buffer(data: bytes) -> "ctypes.Array[ctypes.c_char]":
     """A writable NUL-terminated copy of `data`: the library's write functions take char*."""
     return ctypes.create_string_buffer(data, len(data) + 1)

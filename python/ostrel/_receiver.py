@@ -17,7 +17,7 @@ PIPE_TIMEOUT = 1.0
 CHUNK = 1 << 16
 
 #: Fills the buffer with one transfer and returns its length, None when the pipe timed out; raises on failure.
-Transfer = Callable[[ctypes.Array, int], Optional[int]]
+Transfer = Callable[["ctypes.Array[ctypes.c_char]", int], Optional[int]]
 
 
 class End(enum.Enum):
@@ -50,7 +50,7 @@ class Receiver:
         self._lock = threading.RLock()
         self._pending = bytearray()
         self._ends_reply = False  # the pending bytes end where a reply ended
-        self._inflight: Optional[futures.Future] = None
+        self._inflight: "Optional[futures.Future[Optional[bytes]]]" = None
         self._worker: Optional[futures.ThreadPoolExecutor] = None
         self._buffer = ctypes.create_string_buffer(CHUNK)  # the worker's alone
 

@@ -107,7 +107,7 @@ class Instrument:
         """Stops reading for this instrument; the instrument itself stays in the table."""
         self._receiver.close()
 
-    def _read_transfer(self, buffer: ctypes.Array, length: int) -> Optional[int]:
+    def _read_transfer(self, buffer: "ctypes.Array[ctypes.c_char]", length: int) -> Optional[int]:
         received = ctypes.c_uint(0)
         started = time.monotonic()
         if self.library.c.vorn_usb_read_by_key(self._key, buffer, length, ctypes.byref(received)) == 0:

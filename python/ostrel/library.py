@@ -1,10 +1,11 @@
 """A loaded Ostrel library: discovery, the instruments present, opening one, event mode, the log switches."""
 from __future__ import annotations
 
+import atexit
 import ctypes
 import threading
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Union
+from typing import Callable, Dict, List, Optional, Tuple, Union
 
 from . import _capi
 from .errors import NoSuchInstrument, OstrelError
@@ -49,6 +50,8 @@ class Library:
         # The library may call it until the process ends (a callback under way outlives
         # vorn_usb_uninit_system), so it lives as long as this object, which lives as long as the process.
         self._c_callback = _capi.DeviceEventCallback(self._on_event)
+        # A watcher left running would call into an interpreter that is shutting down.
+        atexit.register(self._stop_events)
 
     def __repr__(self) -> str:
         return f"<ostrel.Library {self.path!r}>"
@@ -91,10 +94,10 @@ class Library:
         discover() runs it), so that an instrument plugged since the last one is found. NoSuchInstrument,
         naming `name`, if there is none."""
         rows = self.instruments()
-        found = next(filter(matches, rows), None)
+        found = next((row for row in rows if matches(row)), None)
         if found is None:
             rows = self.discover()
-            found = next(filter(matches, rows), None)
+            found = next((row for row in rows if matches(row)), None)
         if found is None:
             known = ", ".join(f"{row.device_id} {row.key!r}" for row in rows) or "none"
             raise NoSuchInstrument(f"not in the device table (found: {known})", "open", name)
@@ -142,8 +145,12 @@ class Library:
             raise ValueError(f"product ID {product_id} is not a USB product ID (0 to 0xFFFF, 0 for all)")
         self._handler = handler
         if self.c.vorn_usb_event_init(product_id, self._c_callback) != 0:
-            self.shutdown()
+            self._handler = None
             raise OstrelError("event mode could not start (see the log)", "vorn_usb_event_init")
+
+    def _stop_events(self) -> None:
+        if self._handler is not None:
+            self.shutdown()
 
     def _on_event(self, device_id: int, attached: int) -> None:
         handler = self._handler
@@ -189,16 +196,20 @@ def _identities(text: str, ids: List[int]) -> List[str]:
     return identities
 
 
-_loaded: Dict[int, Library] = {}
+_by_handle: Dict[int, Library] = {}
+_by_candidates: Dict[Tuple[str, ...], Library] = {}
 _loading = threading.Lock()
 
 
 def load(path: Optional[_capi.PathLike] = None) -> Library:
     """The library at `path`; without one, the one OSTREL_LIBRARY names; else the installed library
     (libostrel.so.0 or libostrel.so; Ostrel.dll on Windows). Loading it again gives the same object."""
-    c, name = _capi.load(path)
+    candidates = tuple(_capi.candidates(path))
     with _loading:
-        # The loader hands out one handle per library however it was named.
-        if c._handle not in _loaded:
-            _loaded[c._handle] = Library(c, name)
-        return _loaded[c._handle]
+        if candidates not in _by_candidates:
+            c, name = _capi.load(candidates)
+            # The loader hands out one handle per library however it was named.
+            if c._handle not in _by_handle:
+                _by_handle[c._handle] = Library(c, name)
+            _by_candidates[candidates] = _by_handle[c._handle]
+        return _by_candidates[candidates]

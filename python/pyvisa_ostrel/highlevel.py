@@ -15,7 +15,7 @@ import ostrel
 import ostrel.sim
 from ostrel import _capi
 
-from .names import names, resource_name
+from .names import is_named, resource_name
 from .sessions import READ_STATUS, WRITABLE, Session
 
 AnySession = Union[VISASession, VISARMSession]
@@ -50,9 +50,9 @@ class OstrelVisaLibrary(VisaLibraryBase):
         _load_bench_unless_loaded(self.ostrel)
 
     def open_default_resource_manager(self) -> Tuple[VISARMSession, StatusCode]:
-        session = next(self._session_ids)
+        session = VISARMSession(next(self._session_ids))
         self.sessions[session] = None
-        return VISARMSession(session), self.handle_return_value(session, StatusCode.success)
+        return session, self.handle_return_value(session, StatusCode.success)
 
     def list_resources(self, session: VISARMSession, query: str = "?*::INSTR") -> Tuple[str, ...]:
         # A scan each time, so the list follows instruments plugged and unplugged.
@@ -72,9 +72,9 @@ class OstrelVisaLibrary(VisaLibraryBase):
              access_mode: constants.AccessModes = constants.AccessModes.no_lock,
              open_timeout: int = constants.VI_TMO_IMMEDIATE) -> Tuple[VISASession, StatusCode]:
         info = self._find(session, resource_name)
-        opened = next(self._session_ids)
+        opened = VISASession(next(self._session_ids))
         self.sessions[opened] = Session(ostrel.Instrument(self.ostrel, info.key), info)
-        return VISASession(opened), self.handle_return_value(opened, StatusCode.success)
+        return opened, self.handle_return_value(opened, StatusCode.success)
 
     def close(self, session: Any) -> StatusCode:
         if session not in self.sessions:
@@ -124,7 +124,7 @@ class OstrelVisaLibrary(VisaLibraryBase):
 
     def _find(self, session: AnySession, name: str) -> ostrel.InstrumentInfo:
         try:
-            return self.ostrel.find(lambda info: names(name, info), name)
+            return self.ostrel.find(lambda info: is_named(name, info), name)
         except ostrel.NoSuchInstrument:
             self._raise(session, StatusCode.error_resource_not_found)
 

@@ -22,7 +22,7 @@ def resource_name(info: InstrumentInfo) -> str:
     return "USB0::{}::{}::{}::INSTR".format(*fields(info))
 
 
-def names(name: str, info: InstrumentInfo) -> bool:
+def is_named(name: str, info: InstrumentInfo) -> bool:
     """Whether `name` names this instrument: its resource name in any spelling VISA allows, or its device
     key as an alias."""
     if name == info.key:

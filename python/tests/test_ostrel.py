@@ -5,6 +5,7 @@ import gc
 import os
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -76,6 +77,9 @@ def test_failures_name_the_call_and_the_instrument(bench, tmp_path):
         with pytest.raises(ostrel.OstrelError) as failed:
             gone.write("*RST")
         assert (failed.value.call, failed.value.instrument) == ("vorn_usb_write_by_key", "79-U SN7")
+        with pytest.raises(ostrel.OstrelError) as failed:
+            gone.read(timeout=30)
+        assert not isinstance(failed.value, ostrel.Timeout)  # at once: waiting would not help
         ostrel.discover()  # the scan sees it gone
         with pytest.raises(ostrel.NoSuchInstrument):
             gone.write_binary(b"\x01")
@@ -107,7 +111,10 @@ def test_event_mode_reports_arrivals_and_removals_to_a_callback_and_an_iterator(
         with pytest.raises(ostrel.Timeout):
             stream.get(timeout=0.2)
     bench.plug(instrument("81-Q SN5", {}))
-    assert list(stream) == [] and len(seen) == 3  # nothing after event mode ended
+    iterating = threading.Thread(target=lambda: seen.extend(stream), daemon=True)  # ends: event mode has
+    iterating.start()
+    iterating.join(5)
+    assert not iterating.is_alive() and len(seen) == 3  # and nothing came after it ended
 
 
 @pytest.mark.parametrize("options", [[], ["--sequential-ids"], ["--pid", "1"]])
