@@ -115,11 +115,15 @@ class Receiver:
                 self._inflight = self._worker.submit(self._read_once)
             try:
                 data = self._inflight.result(timeout=_remaining(deadline))
-            except futures.TimeoutError:
-                raise Timeout(f"no reply within {timeout:g} s", self._call, self._instrument) from None
-            finally:
-                if self._inflight.done():
+            except BaseException as error:
+                # A read that failed is over. One that goes on (the wait timed out or was interrupted, even
+                # if the read ends just now) brings its bytes to the next caller.
+                if self._inflight.done() and self._inflight.exception() is not None:
                     self._inflight = None
+                if isinstance(error, futures.TimeoutError):
+                    raise Timeout(f"no reply within {timeout:g} s", self._call, self._instrument) from None
+                raise
+            self._inflight = None
             if data is not None:
                 self._pending += data
                 # A transfer shorter than the buffer is the end of the reply (an empty one ends a reply

@@ -34,7 +34,7 @@ class Instrument:
     Text goes out as the library's ASCII writes send it (a CR appended unless
     the text ends in one); replies are read in binary, whole however long, and
     a reply that comes after a read gave up waits for the next read. Use it as
-    a context manager, or call close(). One thread at a time per instrument."""
+    a context manager, or call close()."""
 
     def __init__(self, library: "Library", key: str, encoding: str = "latin-1") -> None:
         self.library = library
@@ -92,6 +92,8 @@ class Instrument:
                   termchar: Optional[bytes] = None) -> Tuple[bytes, End]:
         """Up to `count` bytes, ending early where a reply ends or after `termchar`; what End says. One read
         of a message-based I/O layer (VISA's viRead); waits up to `timeout` seconds if nothing has come."""
+        if count < 1:
+            raise ValueError(f"cannot read {count} bytes")
         return self._receiver.take(count, timeout, termchar)
 
     def query(self, command: str, timeout: Optional[float] = DEFAULT_TIMEOUT) -> str:

@@ -13,6 +13,7 @@ import pytest
 import ostrel
 import ostrel.sim
 from conftest import ECHO, EXAMPLE_BENCH, IDENTITIES, SOURCE, instrument
+from ostrel.library import _identities
 
 
 def test_discovery_lists_every_instrument_and_each_answers_by_key_and_by_id(bench):
@@ -28,6 +29,12 @@ def test_discovery_lists_every_instrument_and_each_answers_by_key_and_by_id(benc
             assert (by_id.key, by_id.device_id) == (row.key, row.device_id)
     with ostrel.open("2936-R SN12345") as meter:
         assert meter.query("MEAS:VOLT?") == "1.234"  # cut at its line end, as the library's ASCII reads
+
+
+def test_identities_are_split_past_semicolons_and_the_librarys_bound():
+    truncated = "VORN 11-A x;y SN;1 " + "w" * 42  # with "0," at the library's bound of 63, so without ';'
+    assert _identities(f"0,{truncated}1,VORN 12-B d;2;2,VORN 13;", [0, 1, 2]) == [
+        truncated, "VORN 12-B d;2", "VORN 13"]
 
 
 def test_binary_blocks_come_back_unchanged_whole_or_in_exact_pieces(bench):
