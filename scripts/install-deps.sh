@@ -8,6 +8,8 @@ packages=(
   # libraries: bench files, tests, benchmarks, real devices
   nlohmann-json3-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev
+  # the Python packages: their tests, the PyVISA backend, installing them
+  python3-pytest python3-pyvisa python3-setuptools python3-venv
   # fuzz targets
   clang libclang-rt-14-dev
   # the Windows DLL and running it

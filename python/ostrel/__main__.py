@@ -1,0 +1,76 @@
+"""python -m ostrel list: the instruments present, printed as the ostrel tool's list prints them."""
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import List, Optional
+
+from . import sim
+from .errors import OstrelError
+from .library import InstrumentInfo, load
+
+#: Exit statuses, as the tool's.
+OK, FAILED, USAGE = 0, 1, 2
+
+
+def _fail(status: int, message: str) -> int:
+    sys.stdout.flush()
+    print(f"ostrel: {message}", file=sys.stderr)
+    return status
+
+
+def _table(rows: List[InstrumentInfo]) -> str:
+    lines = [f"{'ID':>4}  {'KEY':<24} {'MODEL':>7} {'SERIAL':>9}  IDENTITY"]
+    lines += [f"{row.device_id:>4}  {row.key:<24} {row.model:>7} {row.serial:>9}  {row.identity}" for row in rows]
+    return "\n".join(lines)
+
+
+def _no_instruments(options: argparse.Namespace) -> int:
+    message = "no instruments found"
+    if options.pid:
+        message += f" with product ID {options.pid:04X}"
+    if not options.sequential_ids:
+        message += " (an instrument that does not answer ADDR? shows only with --sequential-ids)"
+    return _fail(FAILED, message)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="python -m ostrel", description="List the USB instruments present.")
+    parser.add_argument("command", choices=["list"], help="discover the instruments and print a table")
+    parser.add_argument("--pid", type=lambda text: int(text, 16), default=0,
+                        help="only instruments of this USB product ID (hex)")
+    parser.add_argument("--sequential-ids", action="store_true",
+                        help="number the instruments 0, 1, 2... instead of asking ADDR?")
+    parser.add_argument("--bench", metavar="FILE", help="plug the instruments of this bench file first (sim)")
+    parser.add_argument("--library", metavar="PATH", help="the library to load (default: OSTREL_LIBRARY, "
+                                                          "else the installed one)")
+    parser.add_argument("--log", action="store_true", help="data lines in the library's log")
+    parser.add_argument("--trace", action="store_true", help="trace lines in the library's log")
+    return parser
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    options = _parser().parse_args(argv)
+    try:
+        library = load(options.library)
+        if options.log:
+            library.set_logging(True)
+        if options.trace:
+            library.set_trace(True)
+        if options.bench:
+            try:
+                sim.Bench(library).load(options.bench)
+            except OstrelError as error:
+                return _fail(USAGE, f"bench file '{options.bench}': {error.reason}")
+        rows = library.discover(options.pid, use_address=not options.sequential_ids)
+        library.shutdown()
+    except (OstrelError, ValueError) as error:
+        return _fail(FAILED, str(error))
+    if not rows:
+        return _no_instruments(options)
+    print(_table(rows))
+    return OK
+
+
+if __name__ == "__main__":
+    sys.exit(main())
