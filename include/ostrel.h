@@ -54,7 +54,14 @@ extern "C" {
  * and once for every instrument that leaves it (attached 0), with that
  * instrument's device ID. It runs on the thread that scanned: the caller's
  * during vorn_usb_event_init and static discovery, the library's watcher
- * thread for hot-plug changes. It may call any function of this header. */
+ * thread for hot-plug changes. It may call any function of this header.
+ *
+ * vorn_usb_uninit_system never waits for a callback: it returns promptly even
+ * while one is blocked (waiting, say, for the very thread that called uninit),
+ * from any thread, the watcher's own callback included. No callback starts
+ * after uninit has returned. One already running may finish afterwards; it may
+ * still call into the library, which it then finds shut down (or started
+ * again), and once it returns its watcher touches nothing and ends. */
 typedef void(OSTREL_CALL *DeviceEventCallback)(int deviceID, int attached);
 
 /* ---- Transfers ----------------------------------------------------------
@@ -110,13 +117,13 @@ OSTREL_API int OSTREL_CALL vorn_usb_init_system(void);
 /* Static discovery of one product, device IDs from "ADDR?". 1 if two
  * instruments report the same address, otherwise 0; -1 on failure. */
 OSTREL_API int OSTREL_CALL vorn_usb_init_product(unsigned productID);
-/* Static discovery with the device-ID rule chosen: useUSBAddress true takes
- * IDs from "ADDR?", false numbers the instruments 0, 1, 2, ... in discovery
- * order (continuing across scans until vorn_usb_uninit_system). Writes the
- * number of instruments in the table to *deviceCount (required). Returns 1 when
- * useUSBAddress is true and two instruments share an ID, otherwise 0; -1 on
- * failure (null deviceCount). */
-OSTREL_API int OSTREL_CALL vorn_usb_open_devices(unsigned productID, bool useUSBAddress,
+/* Static discovery with the device-ID rule chosen: useUSBAddress, one byte,
+ * non-zero takes IDs from "ADDR?", 0 numbers the instruments 0, 1, 2, ... in
+ * discovery order (continuing across scans until vorn_usb_uninit_system).
+ * Writes the number of instruments in the table to *deviceCount (required).
+ * Returns 1 when IDs come from "ADDR?" and two instruments share one,
+ * otherwise 0; -1 on failure (null deviceCount). */
+OSTREL_API int OSTREL_CALL vorn_usb_open_devices(unsigned productID, unsigned char useUSBAddress,
                                                  int *deviceCount);
 
 /* ---- Event mode and shutdown ---------------------------------------------- */
@@ -129,10 +136,12 @@ OSTREL_API int OSTREL_CALL vorn_usb_open_devices(unsigned productID, bool useUSB
  * when the watcher could not start, which is logged); -1 if the library could
  * not be set up (the callback is stored all the same). */
 OSTREL_API int OSTREL_CALL vorn_usb_event_init(unsigned productID, DeviceEventCallback callback);
-/* Ends static or event mode: empties the key registry, stops the watcher and
- * waits until it has stopped (from inside the callback it does not wait for
- * itself), closes every instrument and empties the device table. The callback
- * and the log switches stay. Safe to call any number of times. */
+/* Ends static or event mode: empties the key registry, stops the watcher,
+ * closes every instrument (a transfer under way on it fails at once, also one
+ * that would wait without a time-out) and empties the device table. It never
+ * waits on the application: see DeviceEventCallback for what a callback still
+ * running may assume. The callback and the log switches stay. Safe to call any
+ * number of times, from any thread, also from inside the callback. */
 OSTREL_API void OSTREL_CALL vorn_usb_uninit_system(void);
 
 /* ---- Listings of the device table (instruments present now) ---------------- */
@@ -186,11 +195,13 @@ OSTREL_API int OSTREL_CALL vorn_usb_get_model_serial_keys(char **keyBuffers);
 
 /* ---- Logging and system information ------------------------------------- */
 
-/* Data lines of discovery and transfers on (non-zero) or off. The first
- * switch-on of either switch writes the log header once. */
-OSTREL_API void OSTREL_CALL vorn_usb_SetLogging(bool on);
-/* Trace lines (every operation's Enter/Exit, path lists, query traffic). */
-OSTREL_API void OSTREL_CALL vorn_usb_SetTraceLog(bool on);
+/* Data lines of discovery and transfers on or off: one byte, any non-zero
+ * value is on (LabVIEW's U8, ctypes' c_uint8). The first switch-on of either
+ * switch writes the log header once. */
+OSTREL_API void OSTREL_CALL vorn_usb_SetLogging(unsigned char on);
+/* Trace lines (every operation's Enter/Exit, path lists, query traffic); one
+ * byte as vorn_usb_SetLogging. */
+OSTREL_API void OSTREL_CALL vorn_usb_SetTraceLog(unsigned char on);
 /* Copies the operating system's name ("Windows 10", ...; on Linux the
  * kernel's name) with its NUL into buffer, which must hold 14 chars. Null
  * buffer: nothing written. */

@@ -7,11 +7,11 @@ using ostrel::api::Export;
 
 extern "C" {
 
-OSTREL_API int OSTREL_CALL vorn_usb_open_devices(unsigned productID, bool useUSBAddress, int *deviceCount)
+OSTREL_API int OSTREL_CALL vorn_usb_open_devices(unsigned productID, unsigned char useUSBAddress, int *deviceCount)
 {
     const Export call(__func__);
     return call.Run(-1, [&](USB &usb) {
-        return call.Present("deviceCount", deviceCount) ? usb.OpenDevices(productID, useUSBAddress, *deviceCount)
+        return call.Present("deviceCount", deviceCount) ? usb.OpenDevices(productID, useUSBAddress != 0, *deviceCount)
                                                         : -1;
     });
 }
@@ -42,14 +42,16 @@ OSTREL_API void OSTREL_CALL vorn_usb_uninit_system(void)
     Export(__func__).Run([](USB &usb) { usb.Shutdown(); });
 }
 
-OSTREL_API void OSTREL_CALL vorn_usb_SetLogging(bool on)
+// The switches are one byte each, and any non-zero value is on: callers in
+// other languages pass 2 or 0xFF, which a C++ bool must never hold.
+OSTREL_API void OSTREL_CALL vorn_usb_SetLogging(unsigned char on)
 {
-    Export(__func__).Run([&](USB &usb) { usb.SetLogging(on); });
+    Export(__func__).Run([&](USB &usb) { usb.SetLogging(on != 0); });
 }
 
-OSTREL_API void OSTREL_CALL vorn_usb_SetTraceLog(bool on)
+OSTREL_API void OSTREL_CALL vorn_usb_SetTraceLog(unsigned char on)
 {
-    Export(__func__).Run([&](USB &usb) { usb.SetTraceLog(on); });
+    Export(__func__).Run([&](USB &usb) { usb.SetTraceLog(on != 0); });
 }
 
 OSTREL_API void OSTREL_CALL vorn_usb_GetOSName(char *buffer)

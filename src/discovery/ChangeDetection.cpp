@@ -2,8 +2,7 @@
 #include "discovery/ChangeDetection.h"
 
 #include "diagnostics/LogLines.h"
-#include "discovery/DeviceTable.h"
-#include "discovery/EventCallback.h"
+#include "discovery/Session.h"
 
 #include <algorithm>
 #include <utility>
@@ -15,17 +14,20 @@ bool Holds(const std::vector<std::string> &paths, const std::string &path)
     return std::find(paths.begin(), paths.end(), path) != paths.end();
 }
 
-void ReportAdded(const std::vector<std::string> &added, DeviceTable &table, const LogLines &log)
+void ReportAdded(const std::vector<std::string> &added, Session &session, const LogLines &log)
 {
+    DeviceTable &table = session.table;
     for (const std::string &path : added) {
         for (const auto &[key, id] : table.OnPath(path)) {
+            if (session.Closed())
+                return;
             GuardedLine(log, "CheckDeviceDiscoveryChanges: Device Added Exception.", [&, &key = key, id = id] {
-                // An earlier callback may have shut the library down.
+                // An earlier callback may have removed it, or scanned again.
                 DeviceTableEntry entry{};
                 if (!table.StillOnPath(key, path, entry))
                     return;
                 log.Data("   *** New device discovered: %s", key.c_str());
-                ostrel::events::Notify(id, 1);
+                session.Notify(id, 1);
             });
         }
     }
@@ -47,19 +49,21 @@ std::vector<std::pair<std::string, std::string>> CollectGone(const PathChanges &
     return gone;
 }
 
-void RemoveGone(const std::vector<std::pair<std::string, std::string>> &gone, DeviceTable &table,
+void RemoveGone(const std::vector<std::pair<std::string, std::string>> &gone, Session &session,
                 const LogLines &log)
 {
+    DeviceTable &table = session.table;
     for (const auto &[key, path] : gone) {
+        if (session.Closed())
+            return;
         GuardedLine(log, "CheckDeviceDiscoveryChanges: Device Removed Exception.", [&, &key = key, &path = path] {
             log.Data("   *** Device removed from discovery: %s", key.c_str());
             // The callback sees the entry still in the table, with the ID it held.
             DeviceTableEntry entry{};
-            if (!table.StillOnPath(key, path, entry))
+            if (!table.StillOnPath(key, path, entry) || !session.Notify(entry.deviceID, 0))
                 return;
-            ostrel::events::Notify(entry.deviceID, 0);
             // Closed before it is erased, so that an unplugged instrument leaks
-            // nothing; transfers under way finish first.
+            // nothing; transfers under way are aborted first.
             table.Remove(key, entry);
         });
     }
@@ -90,11 +94,11 @@ std::vector<std::string> CreateNewlyDiscoveredList(const std::vector<std::string
     return added;
 }
 
-void CheckDeviceDiscoveryChanges(const PathChanges &changes, DeviceTable &table, const LogLines &log)
+void CheckDeviceDiscoveryChanges(const PathChanges &changes, Session &session, const LogLines &log)
 {
     Guarded(log, "CheckDeviceDiscoveryChanges", [&] {
         TraceScope trace(log, "CheckDeviceDiscoveryChanges");
-        ReportAdded(changes.added, table, log);
-        RemoveGone(CollectGone(changes, table, log), table, log);
+        ReportAdded(changes.added, session, log);
+        RemoveGone(CollectGone(changes, session.table, log), session, log);
     });
 }

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-class DeviceTable;
 class LogLines;
+class Session;
 
 // What one scan found against the scan before it.
 struct PathChanges {
@@ -23,8 +23,9 @@ void CopyDevicePaths(std::vector<std::string> &destination, std::vector<std::str
 std::vector<std::string> CreateNewlyDiscoveredList(const std::vector<std::string> &previous,
                                                    const std::vector<std::string> &current, const LogLines &log);
 
-// Reports every instrument of the table on an added path (arrivals first),
-// then every one on a path that is gone, which leaves the table once its
-// callback has returned. A callback may scan again or shut down: the changes
-// are the caller's own copy, and every entry is looked up afresh.
-void CheckDeviceDiscoveryChanges(const PathChanges &changes, DeviceTable &table, const LogLines &log);
+// Reports every instrument of the session's table on an added path (arrivals
+// first), then every one on a path that is gone, which leaves the table once
+// its callback has returned. A callback may scan again or shut down: the
+// changes are the caller's own copy, every entry is looked up afresh, and
+// once the session is closed nothing more is reported or touched.
+void CheckDeviceDiscoveryChanges(const PathChanges &changes, Session &session, const LogLines &log);

@@ -3,6 +3,7 @@
 
 #include "transport/WinUSBWrap.h"
 
+#include <chrono>
 #include <cstring>
 #include <set>
 
@@ -14,7 +15,7 @@ EntryRef Acquire(const DeviceTableEntry &found)
     std::shared_ptr<DeviceIo> io = found.io;
     if (!io || io->closing)
         return EntryRef();
-    std::shared_lock<std::shared_mutex> hold(io->mutex);
+    std::shared_lock<std::shared_timed_mutex> hold(io->mutex);
     if (!io->open)
         return EntryRef();
     return EntryRef(found, std::move(hold));
@@ -61,13 +62,14 @@ std::string DeviceTable::Info() const
     std::lock_guard<std::mutex> lock(mutex);
     for (const auto &item : entries) {
         // One entry's text is bounded to 63 chars, so each entry needs at most
-        // 64 bytes of the caller's buffer.
+        // 64 bytes of the caller's buffer; a long reply is cut, its ';' kept, so
+        // that entries stay apart.
         const char *reply = item.second.idnResponse;
         std::string text = std::to_string(item.second.deviceID) + "," +
-                           std::string(reply, strnlen(reply, sizeof item.second.idnResponse)) + ";";
-        if (text.size() > 63)
-            text.resize(63);
-        info += text;
+                           std::string(reply, strnlen(reply, sizeof item.second.idnResponse));
+        if (text.size() > 62)
+            text.resize(62);
+        info += text + ";";
     }
     return info;
 }
@@ -157,14 +159,19 @@ std::vector<DeviceTableEntry> DeviceTable::TakeAll()
     return taken;
 }
 
-// No new transfer starts once `closing` is set; the exclusive lock waits for
-// those under way.
+// No new transfer starts once `closing` is set. One under way could wait its
+// whole time-out, or for ever on a pipe that has none: it is aborted, and so
+// is one that started just before `closing` was seen, until all have returned.
 void DeviceTable::Close(DeviceTableEntry &entry)
 {
     if (!entry.io)
         return;
     entry.io->closing = true;
-    std::unique_lock<std::shared_mutex> hold(entry.io->mutex);
+    std::unique_lock<std::shared_timed_mutex> hold(entry.io->mutex, std::try_to_lock);
+    while (!hold.owns_lock()) {
+        winUsb.AbortPipes(entry.winUsbHandle, entry.bulkInPipeID, entry.bulkOutPipeID);
+        hold.try_lock_for(std::chrono::milliseconds(20));
+    }
     if (!entry.io->open)
         return;
     entry.io->open = false;

@@ -27,7 +27,8 @@ public:
     std::vector<std::pair<std::string, int>> KeysAndIDs() const;
     // The key of the first entry with this ID, or empty.
     std::string KeyOf(int deviceID) const;
-    // "<ID>,<identity reply>;" for every entry, each entry's text cut to 63 chars.
+    // "<ID>,<identity reply>;" for every entry, each entry's text cut to 63
+    // chars, its ';' included.
     std::string Info() const;
     bool HasDuplicateID() const;
 

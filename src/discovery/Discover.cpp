@@ -127,7 +127,7 @@ void Discover::CreateDiscoveryThread()
         // plugged or unplugged while it was setting up.
         const std::shared_ptr<Watcher> started = StartWatcher(current);
         if (started && started->WaitUntilListening())
-            RunScan(*current, nullptr);
+            Scan(*current, winUsb, log).CatchUp();
     });
 }
 
@@ -144,6 +144,12 @@ std::shared_ptr<Watcher> Discover::StartWatcher(const std::shared_ptr<Session> &
     return watcher;
 }
 
+// Returns without waiting for the watcher, which may be held up in the
+// application's callback (one that waits for the very thread calling this,
+// say). The session it scans for is closed first: no callback starts after
+// this returns, and once the one under way returns, the watcher touches
+// nothing and ends. Whichever of the watcher's thread and this object lets go
+// of its state last closes its thread handle and stop event.
 void Discover::Shutdown()
 {
     Guarded(log, "Shutdown", [&] {
@@ -155,28 +161,12 @@ void Discover::Shutdown()
             stopping = std::move(watcher);
             retired = std::exchange(session, std::make_shared<Session>(winUsb));
         }
-        if (stopping)
-            StopWatcher(*stopping, *retired);
-        Close(*retired);
+        if (stopping) {
+            stopping->Stop();
+            // A scan of the watcher's waiting for the gate gives up now.
+            retired->gate.Interrupt();
+            stopping->Wake();
+        }
+        retired->Close(log);
     });
-}
-
-// Tells the watcher to stop and waits until it has, unless this is its own
-// thread (a callback shutting the library down): it ends once that returns.
-void Discover::StopWatcher(Watcher &stopping, Session &retired)
-{
-    stopping.Stop();
-    // A scan of the watcher's waiting for the gate gives up now.
-    retired.gate.Interrupt();
-    const bool woken = stopping.Wake();
-    if (!stopping.OnOwnThread())
-        stopping.WaitUntilEnded(woken);
-}
-
-void Discover::Close(Session &retired)
-{
-    retired.closed = true;
-    ScanGate::Hold hold(retired.gate);
-    retired.table.CloseAll([&] { log.Error("Shutdown Loop: Exception."); });
-    retired.knownPaths.clear();
 }

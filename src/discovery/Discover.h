@@ -22,9 +22,9 @@
 #include <utility>
 #include <vector>
 
+class Session;
 class Watcher;
 class WinUSBWrap;
-struct Session;
 
 class Discover {
 public:
@@ -60,15 +60,14 @@ public:
     // device change; once the watcher listens, a second scan catches what
     // changed while it was setting up.
     void CreateDiscoveryThread();
-    // Stops the watcher, closes every instrument and starts over.
+    // Stops the watcher, closes every instrument and starts over, without
+    // waiting on the application.
     void Shutdown();
 
 private:
     std::shared_ptr<Session> CurrentSession();
     void RunScan(Session &session, const std::atomic<bool> *keepGoing);
     std::shared_ptr<Watcher> StartWatcher(const std::shared_ptr<Session> &session);
-    void StopWatcher(Watcher &watcher, Session &session);
-    void Close(Session &session);
 
     WinUSBWrap &winUsb;
     const LogLines log;

@@ -6,6 +6,52 @@
 #include "parsing/ReplyParsing.h"
 #include "transport/WinUSBWrap.h"
 
+#include <chrono>
+
+namespace {
+
+// How long, and how much, an instrument may go on sending what it held before
+// it is given up on.
+constexpr auto kDiscardTime = std::chrono::milliseconds(500);
+constexpr size_t kDiscardBytes = 64 * 1024;
+// A read that gets nothing within this says the instrument has fallen silent.
+constexpr ULONG kSilenceMs = 20;
+constexpr ULONG kTransferTimeoutMs = 1000;
+
+} // namespace
+
+// A reply the instrument still holds from before - one a program wrote for
+// and never read - would be taken for the answer to the scan's query. What
+// the host holds of it is flushed, and what the instrument still sends is
+// read and dropped until it falls silent.
+bool Scan::DiscardStaleReplies(DeviceTableEntry &entry)
+{
+    winUsb.FlushPipe(entry.winUsbHandle, entry.bulkInPipeID);
+    ULONG timeoutMs = kSilenceMs;
+    // Without the short time-out a read could wait for ever: leave it be.
+    if (!winUsb.SetPipePolicy(entry.winUsbHandle, entry.bulkInPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs,
+                              &timeoutMs))
+        return true;
+    const auto deadline = std::chrono::steady_clock::now() + kDiscardTime;
+    size_t discarded = 0;
+    bool silent = false;
+    while (!silent && discarded < kDiscardBytes && std::chrono::steady_clock::now() < deadline) {
+        UCHAR bytes[64];
+        ULONG count = 0;
+        silent = winUsb.ReadQuietly(entry.winUsbHandle, entry.bulkInPipeID, bytes, sizeof bytes, count) !=
+                 ERROR_SUCCESS;
+        discarded += count;
+    }
+    timeoutMs = kTransferTimeoutMs;
+    winUsb.SetPipePolicy(entry.winUsbHandle, entry.bulkInPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
+    if (discarded != 0)
+        log.Data("DeviceDiscovery: Discarded %u bytes the instrument held from before.",
+                 static_cast<unsigned>(discarded));
+    if (!silent)
+        log.Error("DeviceDiscovery: The instrument does not stop sending; it is not identified.");
+    return silent;
+}
+
 bool Scan::GenerateDeviceID(DeviceTableEntry &entry)
 {
     return Guarded(log, "GenerateDeviceID", false, [&] {

@@ -6,21 +6,27 @@
 #include "discovery/Session.h"
 #include "transport/WinUSBWrap.h"
 
+bool Scan::Stopped() const
+{
+    return session.Closed() || (keepGoing != nullptr && !*keepGoing);
+}
+
 void Scan::DeviceDiscovery()
 {
     ScanGate::Hold hold(session.gate, keepGoing);
-    if (!hold || session.closed)
+    if (!hold || session.Closed())
         return;
     Guarded(log, "DeviceDiscovery", [&] {
         log.Enter("DeviceDiscovery");
         const PathChanges changes = FindPathChanges();
         for (const std::string &path : changes.added) {
-            // A watcher that is being stopped leaves the rest to Shutdown.
+            // A watcher that is being stopped, or a session that Shutdown has
+            // closed, leaves the rest alone.
             if (Stopped())
                 return;
             ExamineNewPath(path);
         }
-        CheckDeviceDiscoveryChanges(changes, session.table, log);
+        CheckDeviceDiscoveryChanges(changes, session, log);
         log.Exit("DeviceDiscovery");
     });
 }
@@ -37,6 +43,14 @@ PathChanges Scan::FindPathChanges()
     LogDevicePaths("Current = ", changes.current);
     changes.added = CreateNewlyDiscoveredList(changes.previous, changes.current, log);
     return changes;
+}
+
+void Scan::CatchUp()
+{
+    ScanGate::Hold hold(session.gate, keepGoing);
+    if (!hold || Stopped() || winUsb.PresentPathsQuietly() == session.knownPaths)
+        return;
+    DeviceDiscovery();
 }
 
 void Scan::LogDevicePaths(const char *label, const std::vector<std::string> &paths)
@@ -62,6 +76,7 @@ void Scan::ExamineNewPath(const std::string &path)
             handlesOpen = !session.table.Insert(key, working);
         }
     });
+    session.Identifying(nullptr);
     if (handlesOpen)
         winUsb.CloseDeviceHandles(working.deviceHandle, working.winUsbHandle);
 }
@@ -70,7 +85,9 @@ void Scan::ExamineNewPath(const std::string &path)
 // device; false refuses it.
 bool Scan::IdentifyDevice(DeviceTableEntry &working, std::string &key)
 {
-    if (!winUsb.GetPipeIDs(working.winUsbHandle, working.bulkInPipeID, working.bulkOutPipeID))
+    // From here on Shutdown can abort the identification's transfers.
+    if (!winUsb.GetPipeIDs(working.winUsbHandle, working.bulkInPipeID, working.bulkOutPipeID) ||
+        !session.Identifying(&working))
         return false;
     USB_DEVICE_DESCRIPTOR descriptor{};
     if (!winUsb.GetDeviceDescriptor(working.winUsbHandle, descriptor))
@@ -87,7 +104,7 @@ bool Scan::IdentifyDevice(DeviceTableEntry &working, std::string &key)
     winUsb.SetPipePolicy(working.winUsbHandle, working.bulkInPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
     winUsb.SetPipePolicy(working.winUsbHandle, working.bulkOutPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
 
-    if (!GenerateDeviceID(working) || !GenerateDeviceKey(working, key))
+    if (!DiscardStaleReplies(working) || !GenerateDeviceID(working) || !GenerateDeviceKey(working, key))
         return false;
     log.Data("Device Key = %s", key.c_str());
     return true;

@@ -11,7 +11,7 @@
 
 class LogLines;
 class WinUSBWrap;
-struct Session;
+class Session;
 
 class Scan {
 public:
@@ -24,13 +24,17 @@ public:
 
     // The whole scan, one at a time per session.
     void DeviceDiscovery();
+    // A scan only when the interface paths present differ from the last
+    // scan's: otherwise it writes nothing and calls nobody.
+    void CatchUp();
 
 private:
-    bool Stopped() const { return keepGoing != nullptr && !*keepGoing; }
+    bool Stopped() const;
     PathChanges FindPathChanges();
     void LogDevicePaths(const char *label, const std::vector<std::string> &paths);
     void ExamineNewPath(const std::string &path);
     bool IdentifyDevice(DeviceTableEntry &working, std::string &key);
+    bool DiscardStaleReplies(DeviceTableEntry &entry);
     bool GenerateDeviceID(DeviceTableEntry &entry);
     bool GenerateDeviceKey(DeviceTableEntry &entry, std::string &key);
     bool Query(DeviceTableEntry &entry, std::string command, char (&reply)[64]);

@@ -1,15 +1,20 @@
-// The gate that serialises scans and Shutdown.
+// The gate that serialises the scans of a session.
 #include "discovery/ScanGate.h"
+
+void ScanGate::Take(DWORD thread)
+{
+    owner = thread;
+    ++depth;
+}
 
 bool ScanGate::Enter(const std::atomic<bool> *keepWaiting)
 {
     const DWORD self = GetCurrentThreadId();
     std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return depth == 0 || owner == self || (keepWaiting != nullptr && !*keepWaiting); });
+    changed.wait(lock, [&] { return FreeFor(self) || (keepWaiting != nullptr && !*keepWaiting); });
     if (keepWaiting != nullptr && !*keepWaiting)
         return false;
-    owner = self;
-    ++depth;
+    Take(self);
     return true;
 }
 
@@ -27,4 +32,31 @@ void ScanGate::Interrupt()
 {
     { std::lock_guard<std::mutex> lock(mutex); }
     changed.notify_all();
+}
+
+void ScanGate::BeginCallback()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++callbacks;
+    }
+    changed.notify_all();
+}
+
+void ScanGate::EndCallback()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    --callbacks;
+}
+
+ScanGate::Wait ScanGate::EnterUnlessInCallback(std::chrono::milliseconds limit)
+{
+    const DWORD self = GetCurrentThreadId();
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!changed.wait_for(lock, limit, [&] { return FreeFor(self) || callbacks > 0; }))
+        return Wait::TimedOut;
+    if (!FreeFor(self))
+        return Wait::HolderInCallback;
+    Take(self);
+    return Wait::Held;
 }

@@ -100,12 +100,7 @@ bool Watcher::Ended() const
     return WaitForSingleObject(thread, 0) != WAIT_TIMEOUT;
 }
 
-bool Watcher::OnOwnThread() const
-{
-    return notifyOwner == this;
-}
-
-bool Watcher::Wake()
+void Watcher::Wake()
 {
     HANDLE event = nullptr;
     {
@@ -115,30 +110,11 @@ bool Watcher::Wake()
     // Without an event yet, the watcher has still to look at `running` before
     // its first wait, and will stop by itself.
     if (event == nullptr)
-        return true;
-    if (!SetEvent(event)) {
-        log.Failure("Shutdown: Could not SetEvent.", GetLastError());
-        return false;
-    }
-    // Time for the watcher to leave its wait and look at `running`.
-    Sleep(100);
-    return true;
-}
-
-void Watcher::WaitUntilEnded(bool signalled)
-{
-    // An event that could not be signalled gets more chances; a watcher that
-    // cannot be woken at all is left to end at its next wake-up.
-    for (int attempt = 0; !signalled && attempt < 50; ++attempt) {
-        if (WaitForSingleObject(thread, 100) != WAIT_TIMEOUT)
-            return;
-        std::lock_guard<std::mutex> lock(eventMutex);
-        signalled = SetEvent(stopEvent) != FALSE;
-    }
-    if (signalled)
-        WaitForSingleObject(thread, INFINITE);
+        return;
+    if (SetEvent(event))
+        Sleep(100);
     else
-        log.Error("Shutdown: The watcher thread did not stop; it ends at its next wake-up.");
+        log.Failure("Shutdown: Could not SetEvent.", GetLastError());
 }
 
 void Watcher::Fail(const char *line) const

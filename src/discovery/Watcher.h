@@ -29,18 +29,15 @@ public:
     // up setting up; true when it listens.
     bool WaitUntilListening();
     bool Ended() const;
-    // True on the watcher's own thread: inside a callback of one of its scans.
-    bool OnOwnThread() const;
     const std::atomic<bool> &Running() const { return running; }
 
     // Clears the loop flag: the watcher leaves its loop at its next look, and
     // its scans give up.
     void Stop() { running = false; }
-    // Wakes it through its stop event, so that it looks now. False when the
-    // event could not be signalled (logged).
-    bool Wake();
-    // Waits until the thread has ended, signalling again while a signal fails.
-    void WaitUntilEnded(bool signalled);
+    // Wakes it through its stop event, so that it looks now; then pauses, as
+    // the watcher needs a moment to leave its wait. A failure is logged, and
+    // the watcher ends at its next wake-up.
+    void Wake();
 
     // The thread routine and the window procedure.
     static DWORD WINAPI DiscoveryThread(void *parameter);

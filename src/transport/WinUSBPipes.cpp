@@ -86,3 +86,29 @@ bool WinUSBWrap::WritePipe(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID, P
     return Transfer(WinUsb_WritePipe, "WritePipe", "WritePipe: Could not perform a write pipe operation.",
                     winUsbHandle, pipeID, data, dataLength, bytesTransferred);
 }
+
+void WinUSBWrap::AbortPipes(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR bulkInPipeID, UCHAR bulkOutPipeID)
+{
+    WinUsb_AbortPipe(winUsbHandle, bulkInPipeID);
+    WinUsb_AbortPipe(winUsbHandle, bulkOutPipeID);
+}
+
+bool WinUSBWrap::FlushPipe(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID)
+{
+    return Guarded(log, "FlushPipe", false, [&] {
+        if (WinUsb_FlushPipe(winUsbHandle, pipeID))
+            return true;
+        log.Failure("FlushPipe: Could not flush the pipe.", GetLastError());
+        return false;
+    });
+}
+
+DWORD WinUSBWrap::ReadQuietly(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID, PUCHAR buffer, ULONG bufferLength,
+                              ULONG &bytesTransferred)
+{
+    bytesTransferred = 0;
+    if (WinUsb_ReadPipe(winUsbHandle, pipeID, buffer, bufferLength, &bytesTransferred, nullptr))
+        return ERROR_SUCCESS;
+    bytesTransferred = 0;
+    return GetLastError();
+}

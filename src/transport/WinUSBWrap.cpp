@@ -30,6 +30,14 @@ HDEVINFO WinUSBWrap::GetDevInfoSet()
     });
 }
 
+std::vector<std::string> WinUSBWrap::PresentPathsQuietly()
+{
+    std::vector<std::string> paths;
+    GetDevicePaths(SetupDiGetClassDevsA(&DeviceInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+                   paths);
+    return paths;
+}
+
 void WinUSBWrap::GetDevicePaths(HDEVINFO deviceInfoSet, std::vector<std::string> &devicePaths)
 {
     if (deviceInfoSet == INVALID_HANDLE_VALUE)

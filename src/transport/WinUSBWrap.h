@@ -18,6 +18,9 @@ public:
     HDEVINFO GetDevInfoSet();
     // Appends the set's interface paths, lower-cased, and destroys the set.
     void GetDevicePaths(HDEVINFO deviceInfoSet, std::vector<std::string> &devicePaths);
+    // The same paths without a line for a class with nothing present or not
+    // registered: for a look that must stay silent when nothing changed.
+    std::vector<std::string> PresentPathsQuietly();
     bool CreateDeviceHandles(std::string devicePath, HANDLE &deviceHandle, WINUSB_INTERFACE_HANDLE &winUsbHandle);
     bool CloseDeviceHandles(HANDLE &deviceHandle, WINUSB_INTERFACE_HANDLE &winUsbHandle);
 
@@ -32,6 +35,17 @@ public:
                   ULONG &bytesTransferred);
     bool WritePipe(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID, PUCHAR data, ULONG dataLength,
                    ULONG &bytesTransferred);
+
+    // Ends the transfers waiting on an instrument's pipes, which is being
+    // closed. Failures are not logged: the device is often gone already.
+    void AbortPipes(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR bulkInPipeID, UCHAR bulkOutPipeID);
+    // Drops what the host holds of the pipe's data (bytes a read left).
+    bool FlushPipe(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID);
+    // A read whose failure is an expected outcome (the time-out that says the
+    // instrument is silent): nothing is logged; the Windows error code, or
+    // ERROR_SUCCESS.
+    DWORD ReadQuietly(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID, PUCHAR buffer, ULONG bufferLength,
+                      ULONG &bytesTransferred);
 
 private:
     using PipeCall = BOOL(WINAPI *)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG, LPOVERLAPPED);

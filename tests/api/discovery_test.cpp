@@ -72,7 +72,8 @@ TEST_F(DiscoveryTest, ProductFilterAndRefusalsHoldUntilReplugOrShutdown)
 TEST_F(DiscoveryTest, AddressRepliesGiveIdsLikeAtoiAndASharedAddressIsReported)
 {
     int count = -1;
-    EXPECT_EQ(vorn_usb_open_devices(0, true, &count), 0);
+    // The rule is one byte, any non-zero value meaning addresses, as other languages pass it.
+    EXPECT_EQ(vorn_usb_open_devices(0, 0xFF, &count), 0);
     EXPECT_EQ(count, 0);
     const int a = Plug({.serial = "A", .idn = Idn("11", "SN1"), .address = "5\r\n"});
     Plug({.serial = "B", .idn = Idn("22", "SN2"), .address = "X\r\n"});
@@ -86,7 +87,7 @@ TEST_F(DiscoveryTest, AddressRepliesGiveIdsLikeAtoiAndASharedAddressIsReported)
     Plug({.serial = "D", .idn = Idn("04", "SN4"), .address = "+5\n", .replies = {{"WHO?", "D\r\n"}}});
     EXPECT_EQ(vorn_usb_init_system(), 1);
     EXPECT_EQ(vorn_usb_init_product(0), 1);
-    EXPECT_EQ(vorn_usb_open_devices(0, true, &count), 1);
+    EXPECT_EQ(vorn_usb_open_devices(0, 2, &count), 1);
     EXPECT_EQ(vorn_usb_open_devices(0, false, &count), 0) << "a shared ID counts only when IDs are addresses";
     EXPECT_EQ(count, 4);
     EXPECT_EQ(Registry(4), (Registered{{"04 SN4", 5}, {"11 SN1", 5}, {"22 SN2", 0}, {"33 SN3", 12}}));
@@ -110,7 +111,8 @@ TEST_F(DiscoveryTest, IdentityRepliesAreCutAtTheirLastLineEndAndKeyedByTheFields
     std::vector<char> info(64 * 8 + 1, '#');
     ASSERT_EQ(vorn_usb_get_device_info(info.data()), 0);
     EXPECT_EQ(std::string(info.data()), "5,;0,VORN M1 f d S1;1,VORN M2 f d S2;2,VORN M3 f d S3;3,VORN M4 f d S4;"
-                                        "4,VORN M5 f d S5;6,VORN M7;7," + full.substr(0, 61)) << "an entry is cut at 63 chars";
+                                        "4,VORN M5 f d S5;6,VORN M7;7," + full.substr(0, 60) + ";")
+        << "an entry is cut at 63 chars, its ';' kept";
 }
 
 TEST_F(DiscoveryTest, DuplicateKeyKeepsTheFirstInstrumentAndTheOtherWaitsForReplug)

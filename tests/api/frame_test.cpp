@@ -52,8 +52,9 @@ TEST(Frame, HeaderIsWrittenOnceAtTheFirstSwitchOn)
     vorn_usb_SetLogging(0);
     EXPECT_TRUE(LogTexts(docs).empty()) << "switching off writes nothing";
 
-    vorn_usb_SetTraceLog(1);
-    vorn_usb_SetLogging(1);
+    // One byte each; any non-zero value is on, as LabVIEW and ctypes pass them.
+    vorn_usb_SetTraceLog(0xFF);
+    vorn_usb_SetLogging(2);
     vorn_usb_SetLogging(0);
     vorn_usb_SetLogging(1);
     EXPECT_EQ(CountLog(docs, "64-bit OS, 64-bit mode."), 1);

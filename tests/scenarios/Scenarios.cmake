@@ -4,4 +4,5 @@ set(OSTREL_SCENARIO_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/Scenario.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DiscoveryScenarios.cpp
   ${CMAKE_CURRENT_LIST_DIR}/EventScenarios.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ShutdownScenarios.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TransferScenarios.cpp)

@@ -3,6 +3,8 @@
 #include "Scenario.h"
 #include "ScenarioHost.h"
 
+#include <chrono>
+
 namespace {
 
 using namespace ostrel::scenario;
@@ -81,8 +83,12 @@ SCENARIO("transfers-timeout-and-removal", TimeoutAndRemoval)
     LogMark log;
     char reply[64];
     unsigned bytesRead = 1234;
+    const auto start = std::chrono::steady_clock::now();
     CHECK_EQ(vorn_usb_read_ascii_by_key(kMeter, reply, sizeof reply, &bytesRead), -1,
              "the read of its missing reply fails");
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    // The pipe's time-out is the scan's 1000 ms: a read gives up after about a second, not much later.
+    CHECK(waited.count() >= 900 && waited.count() < 2500, "it fails after the one-second time-out");
     CHECK_EQ(bytesRead, 0u, "and reports 0 bytes");
     CHECK_EQ(log.NewTexts(), (std::vector<std::string>{"ReadPipe: Could not perform a read pipe operation.",
                                                        "GetLastError = " + host::ErrorText(121)}),

@@ -57,15 +57,17 @@ TEST(Logger, HexDumpsShowAtMost341UpperCaseBytesAndTheLastErrorLineItsSystemText
                                                         ""}));
 }
 
-TEST(Logger, ConcurrentWritersNeverInterleaveLines)
+TEST(Logger, ConcurrentWritersNeverInterleaveLinesAndEachLineNamesItsProcessAndThread)
 {
     const std::string docs = UseTempDocuments();
     Logger *logger = Logger::GetInstance();
     const int writers = 4;
     const int linesEach = 300;
     std::vector<std::thread> threads;
+    std::vector<DWORD> threadIds(writers);
     for (int w = 0; w < writers; ++w)
-        threads.emplace_back([=] {
+        threads.emplace_back([=, &threadIds] {
+            threadIds[w] = GetCurrentThreadId();
             const unsigned char bytes[] = {static_cast<unsigned char>(w), 0x55};
             for (int i = 0; i < linesEach; ++i) {
                 logger->LogFormat(true, "writer %d line %d end", w, i);
@@ -80,4 +82,11 @@ TEST(Logger, ConcurrentWritersNeverInterleaveLines)
     ASSERT_EQ(texts.size(), static_cast<size_t>(writers * linesEach * 2));
     for (const std::string &text : texts)
         ASSERT_TRUE(std::regex_match(text, whole)) << text;
+    // On Linux the main thread's ID is the process ID: only other threads tell the two fields apart.
+    const std::regex fields(R"(^[^,]*, (\d+), (\d+), writer (\d) )");
+    for (const std::string &line : LogLines(docs))
+        if (std::smatch match; std::regex_search(line, match, fields)) {
+            ASSERT_EQ(std::stoul(match[1]), GetCurrentProcessId()) << line;
+            ASSERT_EQ(std::stoul(match[2]), threadIds[std::stoul(match[3])]) << line;
+        }
 }

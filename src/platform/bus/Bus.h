@@ -68,6 +68,14 @@ DWORD GetDeviceDescriptor(Device &device, uint8_t *buffer, uint32_t length, uint
 DWORD Transfer(Device &device, uint8_t endpoint, uint8_t *data, uint32_t length, uint32_t timeoutMs,
                uint32_t &transferred);
 
+// Fails at once, with ERROR_OPERATION_ABORTED, every transfer waiting on the
+// endpoint now; later transfers run as usual. Never blocks.
+DWORD Abort(Device &device, uint8_t endpoint);
+
+// Discards the bytes of a reply that did not fit an earlier read on the IN
+// endpoint, so that the next read waits for new data.
+DWORD Flush(Device &device, uint8_t endpoint);
+
 // Arrivals and removals of interfaces. The bus calls the listener on whichever
 // thread noticed the change (for the bench: the thread that plugged or
 // unplugged), after the change is visible to ListInterfaces. The listener must

@@ -40,4 +40,10 @@ bool HandleTable::Close(const void *handle, bool (*isType)(const HandleObject &)
     return true;
 }
 
+size_t HandleTable::Count()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return objects.size();
+}
+
 } // namespace ostrel::calls

@@ -47,6 +47,9 @@ public:
     // false (nothing changed) if the handle is not open or of another type.
     bool Close(const void *handle, bool (*isType)(const HandleObject &));
 
+    // How many handles are open.
+    size_t Count();
+
     template <class T>
     bool CloseAs(const void *handle)
     {

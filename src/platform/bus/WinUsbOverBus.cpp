@@ -210,3 +210,32 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipe
 {
     return Transfer("WinUsb_WritePipe", false, interfaceHandle, pipeId, buffer, length, transferred, overlapped);
 }
+
+namespace {
+
+// Both pipe-wide calls: the pipe must be one of the interface's.
+BOOL PipeCall(const char *call, WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId,
+              DWORD (*operation)(bus::Device &, uint8_t))
+{
+    if (hooks::FaultHit(call))
+        return FALSE;
+    auto usb = Find(interfaceHandle);
+    if (usb == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (!usb->HasPipe(pipeId))
+        return Fail(ERROR_INVALID_PARAMETER);
+    const DWORD error = operation(*usb->device, pipeId);
+    return error == ERROR_SUCCESS ? TRUE : Fail(error);
+}
+
+} // namespace
+
+BOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId)
+{
+    return PipeCall("WinUsb_AbortPipe", interfaceHandle, pipeId, bus::Abort);
+}
+
+BOOL WINAPI WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId)
+{
+    return PipeCall("WinUsb_FlushPipe", interfaceHandle, pipeId, bus::Flush);
+}

@@ -411,4 +411,28 @@ DWORD Transfer(Device &device, uint8_t endpoint, uint8_t *data, uint32_t length,
     return ERROR_SUCCESS;
 }
 
+DWORD Abort(Device &device, uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> lock(device.mutex);
+    if (device.handle == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (device.removed)
+        return ERROR_BAD_COMMAND;
+    // The cancelled transfers come back as cancelled, which Transfer reports
+    // as ERROR_OPERATION_ABORTED.
+    for (libusb_transfer *transfer : device.inflight)
+        if (transfer->endpoint == endpoint)
+            libusb_cancel_transfer(transfer);
+    return ERROR_SUCCESS;
+}
+
+DWORD Flush(Device &device, uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> lock(device.mutex);
+    if (device.handle == nullptr)
+        return ERROR_INVALID_HANDLE;
+    device.leftovers.erase(endpoint);
+    return ERROR_SUCCESS;
+}
+
 } // namespace ostrel::bus

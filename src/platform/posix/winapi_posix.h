@@ -10,7 +10,8 @@
 //    and the required size, cbSize of the fixed part checked: 8);
 //  - WinUSB: PIPE_TRANSFER_TIMEOUT per pipe (0, the default, waits without
 //    limit) fails a transfer with ERROR_SEM_TIMEOUT; a transfer on a device
-//    that was removed fails with ERROR_BAD_COMMAND;
+//    that was removed fails with ERROR_BAD_COMMAND; WinUsb_AbortPipe fails the
+//    transfers waiting on a pipe with ERROR_OPERATION_ABORTED;
 //  - events are manual- or auto-reset as created, and a manual-reset event
 //    stays signalled until reset;
 //  - a message-only window belongs to the thread that created it; device
@@ -379,3 +380,9 @@ BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeI
                             ULONG length, PULONG transferred, LPOVERLAPPED overlapped);
 BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId, PUCHAR buffer,
                              ULONG length, PULONG transferred, LPOVERLAPPED overlapped);
+// Fails the transfers waiting on the pipe at once with ERROR_OPERATION_ABORTED;
+// transfers started afterwards run as usual.
+BOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId);
+// Discards what the host holds of the pipe's data: bytes of a reply that did
+// not fit an earlier read.
+BOOL WINAPI WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId);

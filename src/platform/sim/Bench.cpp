@@ -179,6 +179,16 @@ DWORD Transfer(Device &device, uint8_t endpoint, uint8_t *data, uint32_t length,
     return device.instrument->Transfer(endpoint, data, length, timeoutMs, transferred);
 }
 
+DWORD Abort(Device &device, uint8_t endpoint)
+{
+    return device.instrument->Abort(endpoint);
+}
+
+DWORD Flush(Device &device, uint8_t endpoint)
+{
+    return device.instrument->Flush(endpoint);
+}
+
 void SetHotplugListener(HotplugListener listener)
 {
     Bench::Get().SetListener(listener);

@@ -13,6 +13,8 @@ const char *const kCallsOverBus[] = {
     "SetupDiEnumDeviceInterfaces",
     "SetupDiGetClassDevsA",
     "SetupDiGetDeviceInterfaceDetailA",
+    "WinUsb_AbortPipe",
+    "WinUsb_FlushPipe",
     "WinUsb_Free",
     "WinUsb_GetDescriptor",
     "WinUsb_Initialize",

@@ -96,9 +96,12 @@ DWORD Instrument::Read(uint8_t *data, uint32_t length, uint32_t timeoutMs, uint3
     const bool limited = timeoutMs != 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(mutex);
+    const unsigned abortsBefore = aborts;
     for (;;) {
         if (removed)
             return ERROR_BAD_COMMAND;
+        if (aborts != abortsBefore)
+            return ERROR_OPERATION_ABORTED;
         const Clock::time_point now = Clock::now();
         if (!pending.empty() && pending.front().readyAt <= now) {
             PendingReply &reply = pending.front();
@@ -122,6 +125,33 @@ DWORD Instrument::Read(uint8_t *data, uint32_t length, uint32_t timeoutMs, uint3
             changed.wait(lock);
         }
     }
+}
+
+DWORD Instrument::Abort(uint8_t endpoint)
+{
+    if (FindEndpoint(endpoint) == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (removed)
+        return ERROR_BAD_COMMAND;
+    // Only reads wait on these instruments; a write is done when it returns.
+    if ((endpoint & 0x80) != 0) {
+        ++aborts;
+        changed.notify_all();
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD Instrument::Flush(uint8_t endpoint)
+{
+    if (FindEndpoint(endpoint) == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (removed)
+        return ERROR_BAD_COMMAND;
+    if ((endpoint & 0x80) != 0 && !pending.empty() && pending.front().taken != 0)
+        pending.pop_front();
+    return ERROR_SUCCESS;
 }
 
 void Instrument::Remove()

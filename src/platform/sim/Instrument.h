@@ -52,6 +52,11 @@ public:
     DWORD Transfer(uint8_t endpoint, uint8_t *data, uint32_t length, uint32_t timeoutMs,
                    uint32_t &transferred);
 
+    // Fails the reads waiting on the endpoint now (ERROR_OPERATION_ABORTED).
+    DWORD Abort(uint8_t endpoint);
+    // Drops the part of a reply that an earlier read left unread.
+    DWORD Flush(uint8_t endpoint);
+
     // Marks the instrument unplugged and wakes every blocked read.
     void Remove();
     bool Removed() const;
@@ -83,6 +88,8 @@ private:
     std::deque<PendingReply> pending;
     std::string received;
     bool removed = false;
+    // Counts the aborts: a read fails when it changes while the read waits.
+    unsigned aborts = 0;
 };
 
 } // namespace ostrel::sim

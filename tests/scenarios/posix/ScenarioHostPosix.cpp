@@ -39,8 +39,15 @@ std::string BenchFile()
 
 std::string ErrorText(unsigned long code)
 {
-    // Only the code the scenarios provoke.
-    return code == 121 ? "The semaphore timeout period has expired." : "error " + std::to_string(code);
+    // Only the codes the scenarios provoke.
+    switch (code) {
+    case 121:
+        return "The semaphore timeout period has expired.";
+    case 995:
+        return "The I/O operation has been aborted because of either a thread exit or an application request.";
+    default:
+        return "error " + std::to_string(code);
+    }
 }
 
 unsigned long ProcessId()

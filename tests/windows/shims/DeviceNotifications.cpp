@@ -4,8 +4,11 @@
 
 #include "platform/sim/Bench.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -43,6 +46,53 @@ void Send(HWND window, WPARAM event, std::vector<char> *block)
     delete block;
 }
 
+// The notifications not yet sent, sent one after another by one thread.
+class Sender {
+public:
+    void Post(HWND window, WPARAM event, std::vector<char> *block)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.push_back({window, event, block});
+        if (!running) {
+            running = true;
+            std::thread([this] { Run(); }).detach();
+        }
+        changed.notify_one();
+    }
+
+private:
+    struct Message {
+        HWND window;
+        WPARAM event;
+        std::vector<char> *block;
+    };
+
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return !queue.empty(); });
+            const Message message = queue.front();
+            queue.pop_front();
+            lock.unlock();
+            Send(message.window, message.event, message.block);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Message> queue;
+    bool running = false;
+};
+
+// Never destroyed: the sender may still be busy while the process exits.
+Sender &Outbox()
+{
+    static Sender *sender = new Sender;
+    return *sender;
+}
+
 std::vector<HWND> WatcherWindows()
 {
     std::vector<HWND> windows;
@@ -59,19 +109,14 @@ std::vector<HWND> WatcherWindows()
 
 void SendDeviceChange(const std::string &path, bool arrived)
 {
+    // Windows sends these from the system, never from the thread that plugged
+    // the device: a sender of our own keeps the plugging thread free (it may
+    // be the very thread a blocked callback waits for) and the messages in the
+    // order the bench raised them. Plugged from inside the library's callback,
+    // the watcher takes the message once back in its loop, as on Windows.
     const WPARAM event = arrived ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
-    for (HWND window : WatcherWindows()) {
-        std::vector<char> *block = MakeBroadcast(path);
-        if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
-            // Plugged from inside the library's callback, on the watcher
-            // thread: a message sent to one's own window would run a scan
-            // inside the running one, which Windows never does. Another
-            // thread sends it, and the watcher takes it once back in its loop.
-            std::thread([window, event, block] { Send(window, event, block); }).detach();
-        } else {
-            Send(window, event, block);
-        }
-    }
+    for (HWND window : WatcherWindows())
+        Outbox().Post(window, event, MakeBroadcast(path));
 }
 
 } // namespace ostrel::shim
