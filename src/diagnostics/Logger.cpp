@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -50,9 +51,13 @@ bool Logger::OpenLogFile()
         char path[MAX_PATH] = {};
         char documents[MAX_PATH] = {};
         bool inLogFolder = false;
-        if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents))) {
-            std::string folder = std::string(documents) + ostrel::platform::kPathSeparator + "Log" +
-                                 ostrel::platform::kPathSeparator;
+        // OSTREL_LOG_DIR: where a service or a CI run wants the log instead.
+        const char *logDir = std::getenv("OSTREL_LOG_DIR");
+        const bool chosen = logDir != nullptr && *logDir != '\0';
+        if (chosen || SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents))) {
+            std::string folder = chosen ? std::string(logDir) + ostrel::platform::kPathSeparator
+                                        : std::string(documents) + ostrel::platform::kPathSeparator + "Log" +
+                                              ostrel::platform::kPathSeparator;
             if (CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
                 std::string full = folder + fileName;
                 if (full.size() < sizeof path) {
