@@ -22,7 +22,6 @@ void Show(const Exchange &exchange, const std::string &command, const Reply &rep
         return;
     }
     exchange.records->push_back({{"key", exchange.row.key},
-                                 {"id", exchange.row.id ? nlohmann::json(*exchange.row.id) : nlohmann::json()},
                                  {"command", Shown(exchange, command)},
                                  {"reply", text},
                                  {"complete", reply.outcome == Reply::kComplete}});

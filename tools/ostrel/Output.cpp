@@ -44,7 +44,9 @@ bool ParseHex(const std::vector<std::string> &words, std::string &bytes)
 {
     std::string digits;
     for (const std::string &word : words)
-        digits += word;
+        for (char c : word)
+            if (c != ' ' && c != '\t')
+                digits += c;
     if (digits.size() % 2 != 0 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return false;
     for (size_t i = 0; i < digits.size(); i += 2)

@@ -15,7 +15,8 @@ int Fail(int status, const std::string &message);
 // A command as messages quote it: whole when short, else its start and its length.
 std::string Shorten(const std::string &text);
 
-// "0A FF 00" <-> bytes; false for text that is not hex.
+// "0A FF 00" <-> bytes (blanks between the digits are ignored); false for
+// text that is not hex.
 bool ParseHex(const std::vector<std::string> &words, std::string &bytes);
 std::string FormatHex(const std::string &bytes);
 
