@@ -21,10 +21,10 @@ void Show(const Exchange &exchange, const std::string &command, const Reply &rep
             Say(text);
         return;
     }
-    exchange.records->push_back({{"key", exchange.row.key},
-                                 {"command", Shown(exchange, command)},
-                                 {"reply", text},
-                                 {"complete", reply.outcome == Reply::kComplete}});
+    nlohmann::json record = {{"key", exchange.row.key}, {"reply", text}, {"complete", reply.outcome == Reply::kComplete}};
+    if (!command.empty())
+        record["command"] = Shown(exchange, command);
+    exchange.records->push_back(record);
 }
 
 } // namespace

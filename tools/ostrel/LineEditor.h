@@ -15,6 +15,7 @@ public:
 
     // Shows the prompt (on stderr, so that stdout holds only replies) and
     // reads one line without its line end; false at the end of the input.
+    // A prompt is shown only where the system can tell input is typed.
     bool ReadLine(const std::string &prompt, std::string &line);
 
 private:

@@ -1,5 +1,5 @@
 // The shell's input on a terminal: libedit's line editing, and a history kept
-// in ~/.ostrel_history; piped input is read as plain lines.
+// in ~/.ostrel_history; piped input is read as plain lines, without prompts.
 #include "LineEditor.h"
 
 #include <editline/readline.h>
@@ -43,10 +43,9 @@ LineEditor::~LineEditor()
 
 bool LineEditor::ReadLine(const std::string &prompt, std::string &line)
 {
-    if (!editing) {
-        std::fputs(prompt.c_str(), stderr);
+    // A script piped in needs no prompts between its replies.
+    if (!editing)
         return static_cast<bool>(std::getline(std::cin, line));
-    }
     char *typed = readline(prompt.c_str());
     if (typed == nullptr)
         return false;

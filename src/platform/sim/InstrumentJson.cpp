@@ -81,6 +81,17 @@ bool ReadUnsigned(const json &object, const char *key, uint64_t max, bool requir
     return true;
 }
 
+// The member `key`, an object; an empty one when it is absent.
+bool FindObject(const json &object, const char *key, const json *&member, std::string &reason)
+{
+    static const json none = json::object();
+    auto it = object.find(key);
+    member = it != object.end() ? &*it : &none;
+    if (!member->is_object())
+        reason = Quoted(key) + " must be an object";
+    return member->is_object();
+}
+
 // USB IDs as lsusb and the tools write them ("0x1a2b") or as numbers.
 bool ReadId(const json &object, const char *key, uint16_t &id, std::string &reason)
 {
@@ -160,14 +171,10 @@ bool ReadReply(const json &reply, const std::string &what, ReplyConfig &answer, 
 
 bool ReadReplies(const json &object, InstrumentConfig &config, std::string &reason)
 {
-    auto it = object.find("replies");
-    if (it == object.end())
-        return true;
-    if (!it->is_object()) {
-        reason = "\"replies\" must be an object";
+    const json *replies = nullptr;
+    if (!FindObject(object, "replies", replies, reason))
         return false;
-    }
-    for (const auto &[command, reply] : it->items()) {
+    for (const auto &[command, reply] : replies->items()) {
         std::string commandBytes;
         ReplyConfig answer{{}, config.replyDelayMs};
         if (!ReadBytes(json(command), "the command \"" + command + "\"", commandBytes, reason) ||
@@ -235,14 +242,10 @@ bool ReadProperty(const std::string &name, const json &object, PropertyConfig &p
 
 bool ReadProperties(const json &object, InstrumentConfig &config, std::string &reason)
 {
-    auto it = object.find("properties");
-    if (it == object.end())
-        return true;
-    if (!it->is_object()) {
-        reason = "\"properties\" must be an object";
+    const json *properties = nullptr;
+    if (!FindObject(object, "properties", properties, reason))
         return false;
-    }
-    for (const auto &[name, property] : it->items()) {
+    for (const auto &[name, property] : properties->items()) {
         config.properties.emplace_back();
         if (!ReadProperty(name, property, config.properties.back(), reason)) {
             reason = "property " + Quoted(name) + ": " + reason;
