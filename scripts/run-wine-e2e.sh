@@ -76,7 +76,8 @@ wine_output() { OSTREL_BENCH=bench.json "$wine" "$@" 2>&1 | tr -d '\r'; }
 check "examples/list_and_query.c, unchanged, lists its instruments" \
   grep -qE '^2 +2955-L SN30502 +2955 +30502 +VORN 2955-L' <(wine_output list_and_query.exe)
 check "the ostrel tool loads Ostrel.dll and lists them with their IDs from ADDR?" \
-  grep -qF '"id":12,"identity":"VORN 2955-L 0.9.8 03/15/24 SN30502"' <(OSTREL_LIBRARY=Ostrel.dll wine_output ostrel.exe list --json)
+  grep -qF '"id":12,"identity":"VORN 2955-L 0.9.8 03/15/24 SN30502"' \
+  <(OSTREL_LIBRARY=Ostrel.dll wine_output ostrel.exe list --json)
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 && $passed -gt 0 ]]

@@ -69,7 +69,8 @@ case("list shows the instrument without ADDR? and marks it", ["--bench", desk, "
 case("list --json is an array of objects", ["--bench", desk, "list", "--json"],
      check=lambda out, err, s: {k: (r["id"], r["model"], r["serial"], r["same_key"]) for k, r in rows(out).items()} == {
          "2936-R SN12345": (5, 2936, 12345, 2), "2940-T SN20871": (None, 2940, 20871, 1),
-         "2955-L SN30502": (12, 2955, 30502, 1)} and rows(out)["2955-L SN30502"]["identity"] == "VORN 2955-L 0.9.8 03/15/24 SN30502")
+         "2955-L SN30502": (12, 2955, 30502, 1)}
+     and rows(out)["2955-L SN30502"]["identity"] == "VORN 2955-L 0.9.8 03/15/24 SN30502")
 case("watch --json gives the IDs list gives", ["--bench", desk, "watch", "--json", "--seconds", "0.1"],
      check=lambda out, err, s: {e["key"]: e["id"] for e in map(json.loads, out.splitlines()) if e["event"] == "arrived"}
      == {"2936-R SN12345": 5, "2940-T SN20871": None, "2955-L SN30502": 12})
@@ -95,7 +96,8 @@ case("--timeout waits for it", ["--bench", bench, "query", "--timeout", "3000", 
 case("a long reply comes whole", ["--bench", bench, "query", "3", "BIG?"], out="^A{5000}\n$")
 case("a binary reply to its end", ["--bench", bench, "query", "--binary", "3", "42 49 47 3F 0D"],
      out="^(41 ){5000}0D 0A\n$")
-case("fewer bytes than --bytes is a cut", ["--bench", bench, "query", "--binary", "--bytes", "6000", "3", "42 49 47 3F 0D"],
+case("fewer bytes than --bytes is a cut",
+     ["--bench", bench, "query", "--binary", "--bytes", "6000", "3", "42 49 47 3F 0D"],
      status=1, out="^(41 ){5000}0D 0A\n$", err=r"was cut: 5002 of 6000 bytes came within 1000 ms " + timed_out)
 case("a reply without its line end is a cut", ["--bench", bench, "query", "3", "HALF?"], status=1, out="^abc\n$",
      err=r"^ostrel: the reply from 3 to 'HALF\?' was cut: 3 bytes without a line end came within 1000 ms")
@@ -106,7 +108,8 @@ case("a long command is shortened in messages", ["--bench", bench, "query", "3",
 for args in (["--binary", "shell", "3"], ["list", "extra"], ["read", "3", "--bytes", "4"], ["list", "--pid", "12345"],
              ["watch", "--timeout", "5"], ["query", "3"], ["frob"], []):
     case("refused: ostrel " + " ".join(args), ["--bench", bench, *args], status=2, out="^$", err="^(ostrel: |ostrel)")
-case("--opt=value", ["--bench", bench, "list", "--pid=2936"], out=r"\n +3  2936-R M1 ", check=lambda o, e, s: "E1" not in o)
+case("--opt=value", ["--bench", bench, "list", "--pid=2936"], out=r"\n +3  2936-R M1 ",
+     check=lambda out, err, s: "E1" not in out)
 case("help per command", ["query", "--help"], out=r"Usage: ostrel query .*--timeout MS", err="^$")
 case("--version names the library", ["--bench", bench, "--version"],
      out=r"^ostrel \d+\.\d+\.\d+\nlibrary /\S+/libostrel-sim\.so[.0-9]* \(simulated bench\)\n$")

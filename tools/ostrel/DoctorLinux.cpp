@@ -93,10 +93,10 @@ UsbDevice Describe(udev_device *device)
     usb.node = text(udev_device_get_devnode(device));
     usb.marked = Lower(text(udev_device_get_property_value(device, kProperty))).find(kClass) != std::string::npos;
     usb.lookalike = HasInstrumentInterface(text(udev_device_get_syspath(device)));
-    std::string product = text(udev_device_get_sysattr_value(device, "product"));
+    const std::string product = text(udev_device_get_sysattr_value(device, "product"));
     usb.name = text(udev_device_get_sysattr_value(device, "idVendor")) + ":" +
-               text(udev_device_get_sysattr_value(device, "idProduct")) + (product.empty() ? "" : " (" + product + ")") +
-               " at " + usb.node;
+               text(udev_device_get_sysattr_value(device, "idProduct")) +
+               (product.empty() ? "" : " (" + product + ")") + " at " + usb.node;
     return usb;
 }
 

@@ -21,7 +21,8 @@ void Show(const Exchange &exchange, const std::string &command, const Reply &rep
             Say(text);
         return;
     }
-    nlohmann::json record = {{"key", exchange.row.key}, {"reply", text}, {"complete", reply.outcome == Reply::kComplete}};
+    nlohmann::json record = {
+        {"key", exchange.row.key}, {"reply", text}, {"complete", reply.outcome == Reply::kComplete}};
     if (!command.empty())
         record["command"] = Shown(exchange, command);
     exchange.records->push_back(record);

@@ -63,7 +63,7 @@ bool LoadOstrel(bool bench, Library &library, std::string &error)
         const std::string missing = BindApi(module, library.api);
         library.file = os::LibraryFile(module);
         if (!missing.empty()) {
-            error += (error.empty() ? "" : "; ") + library.file + " is not an Ostrel library (it lacks " + missing + ")";
+            error += (error.empty() ? "" : "; ") + library.file + " is not an Ostrel library (no " + missing + ")";
             continue;
         }
         library.hasBench = BindBench(module, library.bench);

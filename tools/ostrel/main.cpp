@@ -35,7 +35,9 @@ std::string ProductIdProblem(const std::string &text)
 {
     char *end = nullptr;
     const unsigned long pid = std::strtoul(text.c_str(), &end, 16);
-    return !text.empty() && *end == '\0' && pid <= 0xFFFF ? "" : "a product ID is 1 to 4 hexadecimal digits, such as 2936";
+    if (!text.empty() && *end == '\0' && pid <= 0xFFFF)
+        return "";
+    return "a product ID is 1 to 4 hexadecimal digits, such as 2936";
 }
 
 Parser::Parser(Options &options) : options(options)
