@@ -3,6 +3,8 @@
 #include "Scenario.h"
 #include "ScenarioHost.h"
 
+#include <chrono>
+
 namespace {
 
 using namespace ostrel::scenario;
@@ -81,8 +83,11 @@ SCENARIO("transfers-timeout-and-removal", TimeoutAndRemoval)
     LogMark log;
     char reply[64];
     unsigned bytesRead = 1234;
+    const auto start = std::chrono::steady_clock::now();
     CHECK_EQ(vorn_usb_read_ascii_by_key(kMeter, reply, sizeof reply, &bytesRead), -1,
              "the read of its missing reply fails");
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    CHECK(waited >= 0.9 && waited < 2.5, "it fails after the pipe's one-second time-out, not a longer one");
     CHECK_EQ(bytesRead, 0u, "and reports 0 bytes");
     CHECK_EQ(log.NewTexts(), (std::vector<std::string>{"ReadPipe: Could not perform a read pipe operation.",
                                                        "GetLastError = " + host::ErrorText(121)}),
