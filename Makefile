@@ -36,7 +36,7 @@ test: deps
 demo: deps
 	cmake --preset linux-release
 	cmake --build --preset linux-release -j$(JOBS) --target ostrel_tool
-	cd build/linux-release && tools/ostrel/ostrel demo
+	cd build/linux-release && tools/ostrel/ostrel --bench ../../examples/bench.json demo
 
 bench: deps build-linux-release
 	@for b in build/linux-release/bench/ostrel_bench_*; do [ -x $$b ] || continue; echo "== $$b"; $$b || exit 1; done

@@ -24,7 +24,8 @@
  *    device-event callback. Transfers to different instruments run in
  *    parallel.
  *  - The first call of any function opens the log file
- *    (Documents/Log/Log<YYYY-MM-DD>_Native.txt); error lines are always
+ *    (Documents/Log/Log<YYYY-MM-DD>_Native.txt, or in the folder the
+ *    environment variable OSTREL_LOG_DIR names); error lines are always
  *    written, data lines only with vorn_usb_SetLogging(1), trace lines only
  *    with vorn_usb_SetTraceLog(1).
  */

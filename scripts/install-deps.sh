@@ -5,8 +5,8 @@ set -euo pipefail
 packages=(
   # build
   make cmake ninja-build g++ pkg-config python3
-  # libraries: bench files, tests, benchmarks, real devices
-  nlohmann-json3-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # libraries: bench files, the tool, tests, benchmarks, real devices
+  nlohmann-json3-dev libcli11-dev libedit-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev
   # the Python packages: their tests, the PyVISA backend, installing them
   python3-pytest python3-pyvisa python3-setuptools python3-venv

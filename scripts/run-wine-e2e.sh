@@ -15,7 +15,7 @@ program=$suite/ostrel_wine_e2e.exe
 shipped=$build/src/platform/windows/Ostrel.dll
 
 for file in "$program" "$suite/Ostrel.dll" "$suite/ostrelbench.dll" "$suite/setupapi.dll" "$suite/winusb.dll" \
-            "$suite/bench.json" "$shipped"; do
+            "$suite/bench.json" "$suite/list_and_query.exe" "$suite/ostrel.exe" "$shipped"; do
   [[ -f $file ]] || { echo "$file is missing: build the windows-x64 preset" >&2; exit 1; }
 done
 
@@ -69,6 +69,15 @@ if [[ -f ${logs[0]} ]]; then
     check "it holds \"$line\"" grep -qF -- ", $line"$'\r' "${logs[0]}"
   done
 fi
+
+# After the log's checks: these programs log the same lines.
+echo "## Programs that know only Ostrel.dll, on the bench OSTREL_BENCH names"
+wine_output() { OSTREL_BENCH=bench.json "$wine" "$@" 2>&1 | tr -d '\r'; }
+check "examples/list_and_query.c, unchanged, lists its instruments" \
+  grep -qE '^2 +2955-L SN30502 +2955 +30502 +VORN 2955-L' <(wine_output list_and_query.exe)
+check "the ostrel tool loads Ostrel.dll and lists them with their IDs from ADDR?" \
+  grep -qF '"id":12,"identity":"VORN 2955-L 0.9.8 03/15/24 SN30502"' \
+  <(OSTREL_LIBRARY=Ostrel.dll wine_output ostrel.exe list --json)
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 && $passed -gt 0 ]]

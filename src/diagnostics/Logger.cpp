@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -58,22 +59,25 @@ bool Logger::OpenLogFile()
     return open;
 }
 
-// Documents\Log\Log<date>_Native.txt, or the same name in the current folder
-// when there is no documents folder or no Log folder can be made in it.
-// Caller holds lineMutex.
+// Documents\Log\Log<date>_Native.txt, or in the folder OSTREL_LOG_DIR names
+// (where a service or a CI run wants it); the same name in the current folder
+// when neither folder can be had or made. Caller holds lineMutex.
 std::string Logger::LogFilePath()
 {
     char fileName[32];
     std::snprintf(fileName, sizeof fileName, "Log%.10s_Native.txt", BuildPrefix());
 
+    const std::string separator = ostrel::platform::kPathSeparator;
+    const char *chosen = std::getenv("OSTREL_LOG_DIR");
     char documents[MAX_PATH] = {};
-    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents))) {
-        const std::string separator = ostrel::platform::kPathSeparator;
-        const std::string folder = std::string(documents) + separator + "Log" + separator;
-        if ((CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
-            folder.size() + std::strlen(fileName) < MAX_PATH)
-            return folder + fileName;
-    }
+    std::string folder;
+    if (chosen != nullptr && *chosen != '\0')
+        folder = chosen + separator;
+    else if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents)))
+        folder = std::string(documents) + separator + "Log" + separator;
+    if (!folder.empty() && (CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
+        folder.size() + std::strlen(fileName) < MAX_PATH)
+        return folder + fileName;
     char path[MAX_PATH] = {};
     if (GetFullPathNameA(fileName, sizeof path, path, nullptr) == 0)
         return std::string();

@@ -2,6 +2,7 @@
 # tests/windows/e2e (Windows, under Wine). Each adds its own host file.
 set(OSTREL_SCENARIO_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/Scenario.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BenchScenarios.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DiscoveryScenarios.cpp
   ${CMAKE_CURRENT_LIST_DIR}/EventScenarios.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ShutdownScenarios.cpp

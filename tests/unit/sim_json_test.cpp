@@ -40,10 +40,25 @@ TEST_F(SimJsonTest, BadJsonIsRefusedWithItsReasonAndPlugsNothingAndPathsAndSlots
         {fault, R"({"call": "WinUsb_Free"})", "\"error\""}, {fault, R"({"call": 3, "error": 1})", "\"call\""},
         {bench, "{\"instruments\": [" + g1 + R"(, {"vid": 6699, "pid": 2, "echo": 1}]})", "instrument 1: \"echo\""},
         {bench, "{\"instruments\": [" + g1 + ", " + g1 + "]}", "already plugged"}, {bench, "[" + g1 + "]", "a list"},
-        {ostrel_sim_load_bench, "/nonexistent/bench.json", "cannot open"}, {bench, R"({"instrument": []})", "a list"},
+        {ostrel_sim_load_bench, "/nonexistent/bench.json", "no such file"}, {bench, R"({"instrument": []})", "a list"},
+        {ostrel_sim_load_bench, "/tmp", "it is a folder, not a file"}, {bench, "{\"instruments\": [\n}", "line 2, col"},
+        {plug, one + R"("replys": {}})", "unknown key \"replys\" (known keys: vid, pid,"},
+        {bench, R"({"instruments": [], "bench": 1})", "unknown key \"bench\""}, {plug, R"({"vid": "0x", "pid": 1})", "hex"},
+        {plug, R"({"vid": 1, "pid": "0x12345"})", "\"pid\" must be a number or a hex"},
+        {plug, one + R"("endpoints": [{"address": 129, "type": "bulk", "size": 1}]})", "unknown key \"size\""},
+        {fault, R"({"call": "WinUsb_Free", "error": 1, "time": 2})", "unknown key \"time\""},
+        {plug, one + R"("replies": {"A?": {"reply": "a", "delay": 5}}})", "the reply to \"A?\": unknown key"},
+        {plug, one + R"("replies": {"A?": {"delay_ms": 5}}})", "\"reply\" is missing"},
+        {plug, one + R"("properties": {"u": {"default": "A", "set": "U"}}})", "property \"u\": \"set\" must hold"},
+        {plug, one + R"("properties": {"u": {"default": "A", "set": "U {} {}"}}})", "one \"{}\""},
+        {plug, one + R"("properties": {"u": {"default": "A", "get": "U?", "values": ["B"]}}})", "one of \"values\""},
+        {plug, one + R"("properties": {"u": {"default": "A"}}})", "needs \"get\", \"set\" or both"},
+        {plug, one + R"("properties": {"u": {"get": "U?"}}})", "\"default\" is missing"},
+        {plug, one + R"("properties": {"u": {"default": "A", "get": "U?", "max": 3}}})", "unknown key \"max\""},
     };
     for (const auto &c : cases)
-        EXPECT_TRUE(c.call(c.json.c_str()) == -1 && std::strstr(ostrel_sim_last_error(), c.reason.c_str()))
+        EXPECT_TRUE(c.call(c.json.c_str()) == -1 && std::strstr(ostrel_sim_last_error(), c.reason.c_str()) &&
+                    !std::strstr(ostrel_sim_last_error(), "json.exception"))
             << c.json.substr(0, 80) << " gave: " << ostrel_sim_last_error();
     std::thread([] { EXPECT_EQ(ostrel_sim_unplug(12345), -1); }).join();
     EXPECT_TRUE(std::strstr(ostrel_sim_last_error(), std::end(cases)[-1].reason.c_str())) << "this thread's reason";
@@ -61,6 +76,8 @@ TEST_F(SimJsonTest, BadJsonIsRefusedWithItsReasonAndPlugsNothingAndPathsAndSlots
     EXPECT_EQ(LoadBench(clash.c_str()), 2);
     EXPECT_GT(Plug(R"({"vid": 6699, "pid": 3})"), first + 2);
     EXPECT_EQ(ostrel_sim_unplug(first), -1);
+    Plug(R"({"vid": "0x1A2b", "pid": "0XFFFF", "serial": "H"})"); // IDs as lsusb writes them
+    EXPECT_EQ(PresentPaths().back(), "\\\\?\\USB#VID_1A2B&PID_FFFF#H#{56AC4E2C-9D3B-4A6C-BF25-B3BD6E44FC00}");
 }
 
 } // namespace

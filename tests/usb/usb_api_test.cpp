@@ -12,6 +12,7 @@
 #include <iterator>
 #include <mutex>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -63,6 +64,13 @@ std::string LogText()
     return text;
 }
 
+// Whether this machine has a rules file that gives devices the instruments' class.
+bool RulesInstalled()
+{
+    return std::system("grep -qisr 56AC4E2C-9D3B-4A6C-BF25-B3BD6E44FC00 /etc/udev/rules.d /run/udev/rules.d"
+                       " /usr/local/lib/udev/rules.d /usr/lib/udev/rules.d /lib/udev/rules.d") == 0;
+}
+
 // Polls for what another thread does; the limit only bounds a hang.
 template <class Condition> bool Eventually(Condition condition)
 {
@@ -81,9 +89,8 @@ TEST_F(UsbTest, StaticDiscoveryTakesOnlyDevicesOfTheClass)
     EXPECT_EQ(vorn_usb_open_devices(0, false, &found), 0);
     EXPECT_EQ(found, 0);
     // With a rules file that gives devices the class installed, the driver counts as there.
-    const bool rules = std::system("grep -qisr 56AC4E2C-9D3B-4A6C-BF25-B3BD6E44FC00 /etc/udev/rules.d /run/udev/rules.d"
-                                   " /usr/local/lib/udev/rules.d /usr/lib/udev/rules.d /lib/udev/rules.d") == 0;
-    EXPECT_NE(LogText().find(rules ? "GetDevInfoSet: Device not connected." : "GetDevInfoSet: Driver not installed."),
+    EXPECT_NE(LogText().find(RulesInstalled() ? "GetDevInfoSet: Device not connected."
+                                              : "GetDevInfoSet: Driver not installed."),
               std::string::npos) << LogText();
 
     auto instrument = testbed->Plug(Instrument2936());
@@ -178,25 +185,42 @@ TEST_F(UsbTest, UnplugAndReplugInEventMode)
 }
 
 #ifdef OSTREL_TOOL
-// The ostrel tool in another process, which sees the same testbed: its exit status and output.
-std::pair<int, std::string> ListWithTool()
+// The ostrel tool in another process, which sees the same testbed: its exit status and what it wrote.
+std::pair<int, std::string> Tool(const std::string &arguments)
 {
     std::string output;
-    FILE *pipe = popen(OSTREL_TOOL " list 2>&1", "r");
+    FILE *pipe = popen((OSTREL_TOOL " " + arguments + " 2>&1").c_str(), "r");
     for (char chunk[256]; pipe != nullptr && std::fgets(chunk, sizeof chunk, pipe) != nullptr;)
         output += chunk;
-    return {pipe != nullptr ? pclose(pipe) : -1, output};
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
-TEST_F(UsbTest, ToolListsTheInstrumentOrSaysThereIsNone)
+TEST_F(UsbTest, ToolExplainsWhatItDoesNotFindAndListsWhatItDoes)
 {
-    auto [status, output] = ListWithTool();
-    EXPECT_NE(status, 0);
-    EXPECT_NE(output.find("no instruments found"), std::string::npos) << output;
+    InstrumentScript stranger = Instrument2936(3, 2);
+    stranger.inClass = false;
+    ASSERT_NE(testbed->Plug(stranger), nullptr);
+    const std::string unmarked = "1a2b:2936 at /dev/bus/usb/001/003 looks like an instrument but has no "
+                                 "OSTREL_INTERFACE_GUIDS";
+    auto [status, output] = Tool("list");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(output.find("ostrel: no instruments found\n"), 0u) << output;
+    EXPECT_NE(output.find("  likely cause: " + unmarked), std::string::npos) << output;
+    std::tie(status, output) = Tool("doctor");
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(output.find("(real instruments)\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("PROBLEM  " + unmarked), std::string::npos) << output;
+    EXPECT_NE(output.find("PROBLEM  discovery found no instrument"), std::string::npos) << output;
+    EXPECT_TRUE(RulesInstalled() || output.find("PROBLEM  no udev rule gives instruments") != std::string::npos);
+
     ASSERT_NE(testbed->Plug(Instrument2936()), nullptr);
-    std::tie(status, output) = ListWithTool();
+    std::tie(status, output) = Tool("list");
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("   5  2936-R SN12345"), std::string::npos) << output;
+    std::tie(status, output) = Tool("doctor");
+    EXPECT_NE(output.find("ok       instrument 1a2b:2936 at /dev/bus/usb/001/002\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("ok       discovery found 1 instruments\n"), std::string::npos) << output;
 }
 #endif
 

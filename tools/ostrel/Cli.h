@@ -1,38 +1,52 @@
-// The command line of the ostrel tool: options, commands and their results.
+// The ostrel tool's commands, the options they take and the session they run in.
 #pragma once
+
+#include "Library.h"
 
 #include <string>
 #include <vector>
 
 namespace ostrel::tool {
 
+// What the command line says; each command reads the options it declared.
 struct Options {
     std::string command;
-    std::vector<std::string> arguments;
-    std::string benchFile;
-    unsigned productID = 0;
-    bool sequentialIDs = false;
+    std::string instrument;         // a key, or an ID from ADDR?
+    std::vector<std::string> words; // commands to send; hex bytes with --binary
+    std::string benchFile;          // --bench, else OSTREL_BENCH
+    unsigned productID = 0;         // --pid; 0: any
     bool binary = false;
+    unsigned bytes = 0;             // --bytes; 0: until the instrument stops sending
+    unsigned timeoutMs = 1000;      // one read of the library
+    bool json = false;
     bool log = false;
     bool trace = false;
-    double seconds = 0; // watch: stop after this long (0: at Ctrl-C)
+    double seconds = 0;             // watch: stop after this long (0: at Ctrl-C)
+};
+
+struct Session {
+    Options options;
+    bool loaded = false;
+    std::string loadError; // why no library could be loaded
+    Library library;
+    bool benchFromEnvironment = false;
+    int benchInstruments = -1; // how many the bench file plugged; -1: no bench file
 };
 
 // Exit statuses.
 enum Status { kOk = 0, kFailed = 1, kUsage = 2 };
 
-// Prints "ostrel: <message>" on stderr; returns `status`.
-int Fail(int status, const std::string &message);
+int List(Session &session);
+int Query(Session &session);
+int Send(Session &session);
+int Read(Session &session);
+int Watch(Session &session);
+int Shell(Session &session);
+int Doctor(Session &session);
+int Demo(Session &session);
 
-// Writes a line to stdout whole, also from the library's watcher thread.
-void Say(const std::string &line);
-
-int List(const Options &options);
-int Query(const Options &options);
-int Send(const Options &options);
-int Read(const Options &options);
-int Watch(const Options &options);
-int Shell(const Options &options);
-int Demo(const Options &options);
+// On stderr, for list and watch when they find nothing: what the doctor's
+// checks and the log say is the likely cause.
+void ExplainNothingFound(Session &session, const std::vector<std::string> &logTexts);
 
 } // namespace ostrel::tool

@@ -1,29 +1,33 @@
-// The tool's view of the instruments, through the public API only.
+// The tool's view of the instruments through the public API: discovery, IDs from ADDR?, names, the table.
 #include "Instruments.h"
 
-#include "ostrel.h"
+#include "Json.h"
+#include "Log.h"
+#include "Output.h"
+#include "Transfer.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <thread>
 
 namespace ostrel::tool {
-
 namespace {
 
-const unsigned replyBufferSize = 4096;
+const char kKeyLine[] = "Device Key = ";
 
 // "id,identity;" per instrument, in key order.
-std::vector<std::string> Identities(int count)
+std::vector<std::string> Identities(const Api &api, int count)
 {
     std::vector<std::string> identities;
     std::string info(static_cast<size_t>(count) * 64 + 1, '\0');
-    if (count == 0 || vorn_usb_get_device_info(&info[0]) != 0)
+    if (count == 0 || api.vorn_usb_get_device_info(&info[0]) != 0)
         return identities;
     info.resize(info.find('\0'));
-    size_t at = 0;
-    while (at < info.size()) {
-        size_t comma = info.find(',', at);
-        size_t end = info.find(';', comma == std::string::npos ? at : comma);
+    for (size_t at = 0; at < info.size();) {
+        const size_t comma = info.find(',', at);
+        const size_t end = info.find(';', comma == std::string::npos ? at : comma);
         if (comma == std::string::npos || end == std::string::npos)
             break;
         identities.push_back(info.substr(comma + 1, end - comma - 1));
@@ -32,12 +36,10 @@ std::vector<std::string> Identities(int count)
     return identities;
 }
 
-} // namespace
-
-std::vector<Row> CurrentRows()
+std::vector<Row> CurrentRows(const Api &api)
 {
     std::vector<Row> rows;
-    int count = vorn_usb_GetDeviceCount();
+    const int count = api.vorn_usb_GetDeviceCount();
     if (count <= 0)
         return rows;
     std::vector<std::vector<char>> keyStore(count, std::vector<char>(64));
@@ -46,115 +48,146 @@ std::vector<Row> CurrentRows()
         keys.push_back(key.data());
     std::vector<int> ids(count), models(count), serials(count);
     int listed = 0;
-    int keyCount = vorn_usb_GetDeviceKeys(keys.data());
-    if (GetInstrumentList(ids.data(), models.data(), serials.data(), &listed) != 0)
+    const int keyCount = api.vorn_usb_GetDeviceKeys(keys.data());
+    if (api.GetInstrumentList(ids.data(), models.data(), serials.data(), &listed) != 0)
         return rows;
-    std::vector<std::string> identities = Identities(count);
-    for (int i = 0; i < listed && i < keyCount && i < count; ++i)
-        rows.push_back(Row{.id = ids[i],
-                           .key = keys[i],
-                           .model = models[i],
-                           .serial = serials[i],
-                           .identity = i < static_cast<int>(identities.size()) ? identities[i] : ""});
+    const std::vector<std::string> identities = Identities(api, count);
+    for (int i = 0; i < listed && i < keyCount && i < count; ++i) {
+        Row row;
+        row.key = keys[i];
+        row.model = models[i];
+        row.serial = serials[i];
+        row.identity = i < static_cast<int>(identities.size()) ? identities[i] : "";
+        rows.push_back(row);
+    }
     return rows;
 }
 
-std::vector<Row> Discover(unsigned productID, bool sequentialIDs)
+// The table keeps one instrument per key; the log names every one that answered.
+void CountSameKeys(Discovery &found)
 {
+    std::map<std::string, int> answered;
+    for (const std::string &text : found.logTexts)
+        if (text.compare(0, sizeof kKeyLine - 1, kKeyLine) == 0)
+            ++answered[text.substr(sizeof kKeyLine - 1)];
+    for (Row &row : found.rows)
+        row.sameKey = std::max(1, answered[row.key]);
+}
+
+// Transfers to different instruments run in parallel, so the instruments that
+// do not answer cost one time-out together, not one each.
+void AskAddresses(const Api &api, Discovery &found)
+{
+    std::vector<std::thread> askers;
+    for (Row &row : found.rows)
+        askers.emplace_back([&api, &row] { row.id = AskAddress(api, row.key); });
+    for (std::thread &asker : askers)
+        asker.join();
+    found.addressesAsked = true;
+}
+
+nlohmann::json RowJson(const Row &row)
+{
+    return {{"key", row.key},
+            {"id", row.id ? nlohmann::json(*row.id) : nlohmann::json(nullptr)},
+            {"model", row.model},
+            {"serial", row.serial},
+            {"identity", row.identity},
+            {"same_key", row.sameKey}};
+}
+
+} // namespace
+
+Discovery Discover(Session &session, bool askAddresses)
+{
+    const Api &api = session.library.api;
+    const LogMark log;
+    // Data lines name every instrument that answered, also one whose key the
+    // table already holds; IDs are numbered so that none is dropped for want
+    // of an ADDR? reply.
+    api.vorn_usb_SetLogging(true);
     int count = 0;
-    vorn_usb_open_devices(productID, !sequentialIDs, &count);
-    return CurrentRows();
+    api.vorn_usb_open_devices(session.options.productID, false, &count);
+    api.vorn_usb_SetLogging(session.options.log);
+    Discovery found{CurrentRows(api), log.NewTexts()};
+    CountSameKeys(found);
+    if (askAddresses)
+        AskAddresses(api, found);
+    return found;
 }
 
-bool Resolve(const std::string &text, const std::vector<Row> &rows, Target &target)
+std::optional<int> AskAddress(const Api &api, const std::string &key)
 {
-    target = Target{};
-    target.name = text;
-    for (const Row &row : rows)
-        if (row.key == text) {
-            target.byKey = true;
-            target.key = text;
-            return true;
-        }
+    const ReadRule rule;
+    if (!SendCommand(api, key, "ADDR?", false))
+        return std::nullopt;
+    const Reply reply = ReadReply(api, key, rule);
+    if (reply.outcome != Reply::kComplete)
+        return std::nullopt;
+    // As atoi reads it, clamped: the library's own reading of ADDR?.
+    const long id = std::strtol(ReplyText(reply).c_str(), nullptr, 10);
+    return static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, id)));
+}
+
+const Row *Resolve(Session &session, Discovery &found, const std::string &name, std::string &error)
+{
+    for (const Row &row : found.rows)
+        if (row.key == name)
+            return &row;
     char *end = nullptr;
-    long id = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0')
-        return false;
+    const long id = std::strtol(name.c_str(), &end, 10);
+    const bool number = !name.empty() && *end == '\0';
+    if (number && !found.addressesAsked)
+        AskAddresses(session.library.api, found);
+    std::vector<const Row *> matches;
+    std::string known;
+    for (const Row &row : found.rows) {
+        if (number && row.id == id)
+            matches.push_back(&row);
+        known += (known.empty() ? "" : ", ") + ShowId(row.id) + " \"" + row.key + "\"";
+    }
+    if (matches.size() == 1)
+        return matches[0];
+    if (matches.size() > 1)
+        error = "ID " + name + " is shared by \"" + matches[0]->key + "\" and \"" + matches[1]->key +
+                "\": name the instrument by its key";
+    else
+        error = "no instrument '" + Shorten(name) + "' (found: " + known + ")";
+    return nullptr;
+}
+
+std::string ShowId(const std::optional<int> &id)
+{
+    return id ? std::to_string(*id) : "-";
+}
+
+void ShowRows(const std::vector<Row> &rows, bool json, const std::string &indent)
+{
     for (const Row &row : rows)
-        if (row.id == id) {
-            target.id = static_cast<int>(id);
-            return true;
-        }
-    return false;
-}
-
-bool SendAscii(const Target &target, const std::string &command)
-{
-    std::string text = command;
-    return target.byKey ? vorn_usb_write_by_key(target.key.c_str(), &text[0], 0) == 0
-                        : vorn_usb_send_ascii(target.id, &text[0], 0) == 0;
-}
-
-bool SendBinary(const Target &target, const std::vector<unsigned char> &bytes)
-{
-    std::vector<char> data(bytes.begin(), bytes.end());
-    data.push_back('\0'); // a valid buffer also for an empty block
-    const unsigned length = static_cast<unsigned>(bytes.size());
-    return target.byKey ? vorn_usb_write_binary_by_key(target.key.c_str(), data.data(), length) == 0
-                        : vorn_usb_send_binary(target.id, data.data(), length) == 0;
-}
-
-bool ReadAscii(const Target &target, std::string &reply)
-{
-    std::vector<char> buffer(replyBufferSize);
-    unsigned got = 0;
-    int result = target.byKey ? vorn_usb_read_ascii_by_key(target.key.c_str(), buffer.data(), replyBufferSize, &got)
-                              : vorn_usb_get_ascii_by_DeviceID(target.id, buffer.data(), replyBufferSize, &got);
-    if (result != 0)
-        return false;
-    reply.assign(buffer.data(), got);
-    return true;
-}
-
-bool ReadBinary(const Target &target, std::vector<unsigned char> &reply)
-{
-    std::vector<char> buffer(replyBufferSize);
-    unsigned got = 0;
-    int result = target.byKey ? vorn_usb_read_by_key(target.key.c_str(), buffer.data(), replyBufferSize, &got)
-                              : vorn_usb_get_ascii(target.id, buffer.data(), replyBufferSize, &got);
-    if (result != 0)
-        return false;
-    reply.assign(buffer.begin(), buffer.begin() + got);
-    return true;
-}
-
-bool ParseHex(const std::vector<std::string> &words, std::vector<unsigned char> &bytes)
-{
-    std::string digits;
-    for (const std::string &word : words)
-        digits += word;
-    if (digits.size() % 2 != 0)
-        return false;
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        char *end = nullptr;
-        const std::string pair = digits.substr(i, 2);
-        long value = std::strtol(pair.c_str(), &end, 16);
-        if (*end != '\0' || pair[0] == '-' || pair[0] == '+' || pair[0] == ' ')
-            return false;
-        bytes.push_back(static_cast<unsigned char>(value));
+        if (row.sameKey > 1)
+            Fail(kOk, std::to_string(row.sameKey) + " instruments answered with the key \"" + row.key +
+                          "\"; the library keeps one of them, the others cannot be reached (give each its own "
+                          "serial number)");
+    if (json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const Row &row : rows)
+            list.push_back(RowJson(row));
+        Say(JsonLine(list));
+        return;
     }
-    return true;
-}
-
-std::string FormatHex(const std::vector<unsigned char> &bytes)
-{
-    std::string text;
-    char byte[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(byte, sizeof byte, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += byte;
+    char line[512];
+    std::snprintf(line, sizeof line, "%s%4s  %-24s %7s %9s  %s", indent.c_str(), "ID", "KEY", "MODEL", "SERIAL",
+                  "IDENTITY");
+    Say(line);
+    bool unnamed = false;
+    for (const Row &row : rows) {
+        std::snprintf(line, sizeof line, "%s%4s  %-24s %7d %9d  %s", indent.c_str(), ShowId(row.id).c_str(),
+                      row.key.c_str(), row.model, row.serial, row.identity.c_str());
+        Say(line);
+        unnamed = unnamed || !row.id;
     }
-    return text;
+    if (unnamed)
+        Say(indent + "   -  answered *IDN? but not ADDR?: name it by its key");
 }
 
 } // namespace ostrel::tool

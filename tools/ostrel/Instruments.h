@@ -1,48 +1,47 @@
-// The tool's view of the instruments, through the public API only: discovery,
-// the listing rows, naming an instrument by key or ID, and query round trips.
+// The tool's view of the instruments through the public API: every one that
+// answered *IDN?, its ID from ADDR? when it answers that too, and keys that
+// several instruments share.
 #pragma once
 
+#include "Cli.h"
+
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace ostrel::tool {
 
 struct Row {
-    int id;
+    std::optional<int> id; // from ADDR?; none when it did not answer
     std::string key;
-    int model;
-    int serial;
+    int model = 0;
+    int serial = 0;
     std::string identity;
+    int sameKey = 1; // instruments that answered with this key; the library keeps one
 };
 
-// Static discovery; IDs from ADDR? unless sequential.
-std::vector<Row> Discover(unsigned productID, bool sequentialIDs);
-
-// The instruments in the table now, in key order.
-std::vector<Row> CurrentRows();
-
-// An instrument named on the command line: by key if the table has that key,
-// else by device ID if the text is a number.
-struct Target {
-    bool byKey = false;
-    std::string key;
-    int id = 0;
-    std::string name; // as the user wrote it
+struct Discovery {
+    std::vector<Row> rows;             // in key order
+    std::vector<std::string> logTexts; // what the scan wrote to the log
+    bool addressesAsked = false;
 };
-bool Resolve(const std::string &text, const std::vector<Row> &rows, Target &target);
 
-bool SendAscii(const Target &target, const std::string &command);
-bool SendBinary(const Target &target, const std::vector<unsigned char> &bytes);
-// One read: the reply text (line end cut), or false after the time-out.
-bool ReadAscii(const Target &target, std::string &reply);
-bool ReadBinary(const Target &target, std::vector<unsigned char> &reply);
+// One static discovery that keeps every instrument answering *IDN?; with
+// `askAddresses`, ADDR? gives each its ID (all asked at once).
+Discovery Discover(Session &session, bool askAddresses);
 
-// Prints one line per instrument (ID, key, model, serial, identity) after a
-// heading, each line after `indent`.
-void ShowTable(const std::vector<Row> &rows, const std::string &indent);
+// The ID the instrument gives in reply to ADDR?, read as the library reads it.
+std::optional<int> AskAddress(const Api &api, const std::string &key);
 
-// "0A FF 00" <-> bytes; false for text that is not hex.
-bool ParseHex(const std::vector<std::string> &words, std::vector<unsigned char> &bytes);
-std::string FormatHex(const std::vector<unsigned char> &bytes);
+// An instrument named on the command line: by key, else by ID. Null with the
+// reason in `error` for a name that fits none, or an ID that several share.
+const Row *Resolve(Session &session, Discovery &found, const std::string &name, std::string &error);
+
+// The table (ID, key, model, serial, identity), or with `json` an array of
+// objects; both say which instruments have no ID and which keys are shared.
+void ShowRows(const std::vector<Row> &rows, bool json, const std::string &indent);
+
+// "5" or "-" (no ID).
+std::string ShowId(const std::optional<int> &id);
 
 } // namespace ostrel::tool

@@ -1,161 +1,211 @@
 // ostrel: list, query and watch USB instruments from the command line.
-#include "Bench.h"
 #include "Cli.h"
+#include "Output.h"
+#include "System.h"
 
-#include "ostrel.h"
+#include <CLI/CLI.hpp>
 
-#include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <map>
-#include <mutex>
 
 namespace ostrel::tool {
-
 namespace {
 
-const char usage[] = R"(usage: ostrel [options] <command> [arguments]
+const char kFooter[] = R"(An instrument is named by its key ("2936-R SN12345") or by its ID (its reply to ADDR?).
+Environment: OSTREL_BENCH (a bench file: the simulated bench instead of real instruments),
+OSTREL_LIBRARY (the library file to load), OSTREL_LOG_DIR (the folder of the library's log).)";
 
-commands:
-  list                          discover the instruments and print a table
-  query <key-or-id> <cmd>...    send each command and print each reply
-  send <key-or-id> <cmd>        send one command, read nothing
-  read <key-or-id>              read one reply
-  watch                         print each arrival and removal until Ctrl-C
-  shell <key-or-id>             send each line typed, print the replies
-  demo                          a tour of the library on the simulated bench
+using Command = int (*)(Session &);
 
-options:
-  --pid HEX           only instruments of this USB product ID
-  --sequential-ids    number the instruments 0, 1, 2... instead of asking ADDR?
-  --binary            query/send/read bytes written as hex (0A FF 00)
-  --seconds N         watch: stop after N seconds
-  --bench FILE        plug the instruments of this bench file first
-  --log, --trace      switch the library's log lines on
-  --help, --version
-An instrument is named by its key ("2936-R SN12345") or its device ID.
-)";
+struct Parser {
+    CLI::App app{"ostrel: list, query and watch USB instruments", "ostrel"};
+    Options &options;
+    bool version = false;
+    std::map<CLI::App *, Command> commands;
 
-std::mutex outputMutex;
+    explicit Parser(Options &options);
+    CLI::App *Add(const char *name, const char *about, Command command);
+    void AddPid(CLI::App *command);
+    void AddInstrument(CLI::App *command, bool withCommands);
+    void AddRead(CLI::App *command);
+    void AddJson(CLI::App *command);
+};
 
-bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
+std::string ProductIdProblem(const std::string &text)
 {
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        auto value = [&](const char *name) -> const char * {
-            if (i + 1 >= argc) {
-                error = std::string(name) + " needs a value";
-                return nullptr;
-            }
-            return argv[++i];
-        };
-        if (optionsEnded || word.size() < 2 || word.compare(0, 2, "--") != 0) {
-            if (options.command.empty())
-                options.command = word;
-            else
-                options.arguments.push_back(word);
-        } else if (word == "--") {
-            optionsEnded = true;
-        } else if (word == "--bench") {
-            const char *file = value("--bench");
-            if (file == nullptr)
-                return false;
-            options.benchFile = file;
-        } else if (word == "--pid") {
-            const char *text = value("--pid");
-            if (text == nullptr)
-                return false;
-            char *end = nullptr;
-            unsigned long pid = std::strtoul(text, &end, 16);
-            if (*text == '\0' || *end != '\0' || pid > 0xFFFF) {
-                error = std::string("--pid takes a hexadecimal product ID, not '") + text + "'";
-                return false;
-            }
-            options.productID = static_cast<unsigned>(pid);
-        } else if (word == "--seconds") {
-            const char *text = value("--seconds");
-            if (text == nullptr)
-                return false;
-            char *end = nullptr;
-            options.seconds = std::strtod(text, &end);
-            if (*end != '\0' || options.seconds < 0) {
-                error = std::string("--seconds takes a number, not '") + text + "'";
-                return false;
-            }
-        } else if (word == "--sequential-ids") {
-            options.sequentialIDs = true;
-        } else if (word == "--binary") {
-            options.binary = true;
-        } else if (word == "--log") {
-            options.log = true;
-        } else if (word == "--trace") {
-            options.trace = true;
-        } else if (word == "--help" || word == "--version") {
-            options.command = word;
-        } else {
-            error = "unknown option " + word;
-            return false;
-        }
-    }
-    return true;
+    char *end = nullptr;
+    const unsigned long pid = std::strtoul(text.c_str(), &end, 16);
+    if (!text.empty() && *end == '\0' && pid <= 0xFFFF)
+        return "";
+    return "a product ID is 1 to 4 hexadecimal digits, such as 2936";
 }
 
-} // namespace
-
-int Fail(int status, const std::string &message)
+Parser::Parser(Options &options) : options(options)
 {
-    std::lock_guard<std::mutex> lock(outputMutex);
-    std::fflush(stdout);
-    std::fprintf(stderr, "ostrel: %s\n", message.c_str());
+    app.footer(kFooter);
+    app.fallthrough(); // the global options also after the command
+    app.add_option("--bench", options.benchFile, "the simulated bench with this bench file's instruments")
+        ->type_name("FILE");
+    app.add_flag("--log", options.log, "data lines in the library's log");
+    app.add_flag("--trace", options.trace, "trace lines in the library's log");
+    app.add_flag("--version", version, "the tool's version and the library in use");
+
+    CLI::App *list = Add("list", "discover the instruments and print a table", List);
+    AddPid(list);
+    AddJson(list);
+    CLI::App *query = Add("query", "send each command, print the reply to each one with a '?'", Query);
+    AddInstrument(query, true);
+    AddRead(query);
+    AddJson(query);
+    CLI::App *send = Add("send", "send each command, read nothing", Send);
+    AddInstrument(send, true);
+    send->add_flag("--binary", options.binary, "send hexadecimal bytes (0A FF 00)");
+    CLI::App *read = Add("read", "read one reply", Read);
+    AddInstrument(read, false);
+    AddRead(read);
+    AddJson(read);
+    CLI::App *watch = Add("watch", "print each arrival and removal until Ctrl-C", Watch);
+    AddPid(watch);
+    watch->add_option("--seconds", options.seconds, "stop after this long")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber);
+    AddJson(watch);
+    CLI::App *shell = Add("shell", "talk to an instrument line by line", Shell);
+    AddInstrument(shell, false);
+    shell->add_option("--timeout", options.timeoutMs, "how long a read waits, in ms (default 1000)")
+        ->type_name("MS")
+        ->check(CLI::Range(1, 3600000));
+    Add("doctor", "what stands between the instruments and the tool", Doctor);
+    Add("demo", "a tour of the library on the simulated bench", Demo);
+}
+
+CLI::App *Parser::Add(const char *name, const char *about, Command command)
+{
+    CLI::App *added = app.add_subcommand(name, about);
+    commands[added] = command;
+    return added;
+}
+
+void Parser::AddPid(CLI::App *command)
+{
+    command->add_option_function<std::string>(
+        "--pid",
+        [this](const std::string &text) {
+            options.productID = static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 16));
+        },
+        "only instruments of this USB product ID (hexadecimal)")
+        ->type_name("HEX")
+        ->check(CLI::Validator(ProductIdProblem, "", "product ID"));
+}
+
+void Parser::AddInstrument(CLI::App *command, bool withCommands)
+{
+    command->add_option("instrument", options.instrument, "the instrument's key or ID")->required();
+    if (withCommands)
+        command->add_option("commands", options.words, "command lines; with --binary, hexadecimal bytes")
+            ->required();
+    AddPid(command);
+}
+
+void Parser::AddRead(CLI::App *command)
+{
+    CLI::Option *binary = command->add_flag("--binary", options.binary, "commands and replies as hexadecimal bytes");
+    command->add_option("--bytes", options.bytes, "binary: read this many bytes (default: until it stops sending)")
+        ->needs(binary)
+        ->type_name("N")
+        ->check(CLI::Range(1u, 1u << 30));
+    command->add_option("--timeout", options.timeoutMs, "how long to wait for a reply, in ms (default 1000)")
+        ->type_name("MS")
+        ->check(CLI::Range(1, 3600000));
+}
+
+void Parser::AddJson(CLI::App *command)
+{
+    command->add_flag("--json", options.json, "machine-readable output");
+}
+
+// The library: OSTREL_LIBRARY, else the bench's with a bench file, else the real one.
+bool Load(Session &session, bool needBench)
+{
+    Options &options = session.options;
+    const char *environment = std::getenv("OSTREL_BENCH");
+    session.benchFromEnvironment = options.benchFile.empty() && environment != nullptr && *environment != '\0';
+    if (session.benchFromEnvironment)
+        options.benchFile = environment;
+    session.loaded = LoadOstrel(needBench || !options.benchFile.empty(), session.library, session.loadError);
+    return session.loaded;
+}
+
+// The bench file's instruments, plugged here, where a bad file is refused
+// with its reason, and not once more by the library.
+int PlugBench(Session &session)
+{
+    const Options &options = session.options;
+    if (options.benchFile.empty())
+        return kOk;
+    if (!session.library.hasBench)
+        // A library below may still read OSTREL_BENCH itself; --bench asked for this one.
+        return session.benchFromEnvironment ? kOk
+                                            : Fail(kUsage, "--bench needs the simulated bench; " +
+                                                               session.library.file + " talks to real instruments");
+    os::Unset("OSTREL_BENCH");
+    session.benchInstruments = session.library.bench.ostrel_sim_load_bench(options.benchFile.c_str());
+    if (session.benchInstruments < 0)
+        return Fail(kUsage, session.library.bench.ostrel_sim_last_error());
+    return kOk;
+}
+
+int Version(const Session &session)
+{
+    std::puts("ostrel " OSTREL_VERSION);
+    if (session.loaded)
+        std::printf("library %s (%s)\n", session.library.file.c_str(), session.library.kind.c_str());
+    else
+        std::printf("library none loaded: %s\n", session.loadError.c_str());
+    return kOk;
+}
+
+int Run(Session &session, Command command)
+{
+    if (!session.loaded)
+        return command == Doctor ? Doctor(session)
+                                 : Fail(kFailed, "cannot load the Ostrel library: " + session.loadError +
+                                                     " (OSTREL_LIBRARY names its file)");
+    if (int status = PlugBench(session))
+        return status;
+    const Api &api = session.library.api;
+    if (session.options.log)
+        api.vorn_usb_SetLogging(true);
+    if (session.options.trace)
+        api.vorn_usb_SetTraceLog(true);
+    const int status = command(session);
+    api.vorn_usb_uninit_system();
     return status;
 }
 
-void Say(const std::string &line)
-{
-    std::lock_guard<std::mutex> lock(outputMutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
+} // namespace
 } // namespace ostrel::tool
 
 int main(int argc, char **argv)
 {
     using namespace ostrel::tool;
-    Options options;
-    std::string error;
-    if (!ParseOptions(argc, argv, options, error))
-        return Fail(kUsage, error + " (see ostrel --help)");
-    if (options.command.empty() || options.command == "--help") {
-        std::fputs(usage, options.command.empty() ? stderr : stdout);
-        return options.command.empty() ? kUsage : kOk;
+    Session session;
+    Parser parser(session.options);
+    try {
+        parser.app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        if (error.get_exit_code() == 0)
+            return parser.app.exit(error);
+        const std::vector<CLI::App *> chosen = parser.app.get_subcommands();
+        const std::string help = chosen.empty() ? "ostrel --help" : "ostrel " + chosen[0]->get_name() + " --help";
+        return Fail(kUsage, std::string(error.what()) + " (see " + help + ")");
     }
-    if (options.command == "--version") {
-        std::puts("ostrel " OSTREL_VERSION);
-        return kOk;
+    const std::vector<CLI::App *> chosen = parser.app.get_subcommands();
+    if (chosen.empty() && !parser.version) {
+        std::fputs(parser.app.help().c_str(), stderr);
+        return kUsage;
     }
-
-    static const std::map<std::string, int (*)(const Options &)> commands = {
-        {"list", List}, {"query", Query}, {"send", Send}, {"read", Read},
-        {"watch", Watch}, {"shell", Shell}, {"demo", Demo},
-    };
-    auto command = commands.find(options.command);
-    if (command == commands.end())
-        return Fail(kUsage, "unknown command '" + options.command + "' (see ostrel --help)");
-
-    if (options.log)
-        vorn_usb_SetLogging(true);
-    if (options.trace)
-        vorn_usb_SetTraceLog(true);
-    if (!options.benchFile.empty()) {
-        if (!LoadBench(options.benchFile, error))
-            return Fail(kUsage, "bench file '" + options.benchFile + "': " + error);
-    } else if (HaveBench() && options.command != "demo" && !LoadDefaultBench(error)) {
-        return Fail(kFailed, "the built-in bench: " + error);
-    }
-    int status = command->second(options);
-    vorn_usb_uninit_system();
-    return status;
+    session.options.command = chosen.empty() ? "" : chosen[0]->get_name();
+    Load(session, session.options.command == "demo");
+    return parser.version ? Version(session) : Run(session, parser.commands[chosen[0]]);
 }

@@ -1,45 +1,75 @@
 // The simulated bench: plugging and unplugging, and the bus functions over it.
 #include "platform/sim/Bench.h"
 
+#include "platform/sim/InstrumentJson.h"
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace ostrel::sim {
+namespace {
+// Outside the bench, so that setting it (the Windows shims do at load time)
+// does not create the bench and read OSTREL_BENCH before the program runs.
+std::atomic<bus::HotplugListener> listener{nullptr};
+} // namespace
 
 const GUID kInstrumentInterfaceClass = {0x56AC4E2C, 0x9D3B, 0x4A6C, {0xBF, 0x25, 0xB3, 0xBD, 0x6E, 0x44, 0xFC, 0x00}};
 
 Bench &Bench::Get()
 {
     // Never destroyed: handles may still be closed while the process exits.
-    static Bench *bench = new Bench();
+    static Bench *bench = [] {
+        Bench *created = new Bench();
+        created->PlugEnvironmentBench();
+        return created;
+    }();
     return *bench;
+}
+
+void Bench::PlugEnvironmentBench()
+{
+    const char *path = std::getenv("OSTREL_BENCH");
+    if (path == nullptr || *path == '\0')
+        return;
+    std::vector<InstrumentConfig> configs;
+    std::vector<std::shared_ptr<Instrument>> plugged;
+    std::string reason;
+    // No caller to hand a failure to: the program's user reads stderr.
+    if (!ParseBenchFile(path, configs, reason) || Insert(std::move(configs), plugged, reason) < 0)
+        std::fprintf(stderr, "ostrel bench: OSTREL_BENCH not loaded, the bench is empty: %s\n", reason.c_str());
 }
 
 int Bench::Plug(std::vector<InstrumentConfig> configs, std::string &reason)
 {
     std::vector<std::shared_ptr<Instrument>> plugged;
-    int first = -1;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        int slot = nextSlot;
-        for (InstrumentConfig &config : configs) {
-            if (config.serial.empty())
-                config.serial = "SIM" + std::to_string(slot);
-            if (config.path.empty())
-                config.path = DefaultInterfacePath(config.vid, config.pid, config.serial);
-            auto same = [&](const std::shared_ptr<Instrument> &other) { return SamePath(other->Path(), config.path); };
-            if (std::any_of(present.begin(), present.end(), same) ||
-                std::any_of(plugged.begin(), plugged.end(), same)) {
-                reason = "path already plugged: " + config.path;
-                return -1;
-            }
-            plugged.push_back(std::make_shared<Instrument>(slot++, std::move(config)));
-        }
-        first = nextSlot;
-        nextSlot = slot;
-        present.insert(present.end(), plugged.begin(), plugged.end());
-    }
+    const int first = Insert(std::move(configs), plugged, reason);
     Notify(plugged, true);
+    return first;
+}
+
+int Bench::Insert(std::vector<InstrumentConfig> configs, std::vector<std::shared_ptr<Instrument>> &plugged,
+                  std::string &reason)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    int slot = nextSlot;
+    for (InstrumentConfig &config : configs) {
+        if (config.serial.empty())
+            config.serial = "SIM" + std::to_string(slot);
+        if (config.path.empty())
+            config.path = DefaultInterfacePath(config.vid, config.pid, config.serial);
+        auto same = [&](const std::shared_ptr<Instrument> &other) { return SamePath(other->Path(), config.path); };
+        if (std::any_of(present.begin(), present.end(), same) || std::any_of(plugged.begin(), plugged.end(), same)) {
+            reason = "path already plugged: " + config.path;
+            plugged.clear();
+            return -1;
+        }
+        plugged.push_back(std::make_shared<Instrument>(slot++, std::move(config)));
+    }
+    const int first = nextSlot;
+    nextSlot = slot;
+    present.insert(present.end(), plugged.begin(), plugged.end());
     return first;
 }
 
@@ -101,7 +131,7 @@ std::vector<std::string> Bench::PresentPaths() const
 void Bench::Notify(const std::vector<std::shared_ptr<Instrument>> &instruments, bool arrived) const
 {
     for (const auto &instrument : instruments) {
-        bus::HotplugListener call = listener.load();
+        bus::HotplugListener call = sim::listener.load();
         if (call != nullptr)
             call(kInstrumentInterfaceClass, instrument->Path(), arrived);
     }
@@ -191,7 +221,7 @@ DWORD Flush(Device &device, uint8_t endpoint)
 
 void SetHotplugListener(HotplugListener listener)
 {
-    Bench::Get().SetListener(listener);
+    sim::listener.store(listener);
 }
 
 } // namespace ostrel::bus

@@ -31,6 +31,9 @@ extern const GUID kInstrumentInterfaceClass;
 
 class Bench {
 public:
+    // The one bench of the process. The first call plugs the instruments of
+    // the bench file named by OSTREL_BENCH, so that a program that knows only
+    // ostrel.h finds them at its first scan.
     static Bench &Get();
 
     // Plugs all of them or none: a path already plugged (or plugged twice in
@@ -48,10 +51,14 @@ public:
     int OpenHandles() const { return openHandles.load(); }
     void CountHandles(int delta) { openHandles.fetch_add(delta); }
 
-    void SetListener(bus::HotplugListener listener) { this->listener.store(listener); }
-
 private:
     Bench() = default;
+    // Plugs without telling the listener: the notifications' receivers may
+    // call Get() themselves, which is not possible while Get() is creating
+    // the bench; they find the instruments at their first look instead.
+    int Insert(std::vector<InstrumentConfig> configs, std::vector<std::shared_ptr<Instrument>> &plugged,
+               std::string &reason);
+    void PlugEnvironmentBench();
     // Called with no lock of the bench held: the listener may call back in.
     void Notify(const std::vector<std::shared_ptr<Instrument>> &instruments, bool arrived) const;
 
@@ -59,7 +66,6 @@ private:
     std::vector<std::shared_ptr<Instrument>> present; // in plug order
     int nextSlot = 0;
     std::atomic<int> openHandles{0};
-    std::atomic<bus::HotplugListener> listener{nullptr};
 };
 
 } // namespace ostrel::sim

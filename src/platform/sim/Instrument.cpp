@@ -22,7 +22,8 @@ bool SamePath(const std::string &a, const std::string &b)
            });
 }
 
-Instrument::Instrument(int slot, InstrumentConfig config) : slot(slot), config(std::move(config))
+Instrument::Instrument(int slot, InstrumentConfig config)
+    : slot(slot), config(std::move(config)), state(this->config.properties)
 {
     const InstrumentConfig &c = this->config;
     descriptor = {
@@ -69,26 +70,57 @@ DWORD Instrument::Transfer(uint8_t endpoint, uint8_t *data, uint32_t length, uin
 
 DWORD Instrument::Write(const uint8_t *data, uint32_t length, uint32_t &transferred)
 {
-    std::string written = length != 0 ? std::string(reinterpret_cast<const char *>(data), length) : std::string();
+    const std::string_view written(reinterpret_cast<const char *>(data), length);
     // A command matches whatever line end the caller terminated it with.
-    std::string command = written;
+    std::string_view command = written;
     if (!command.empty() && command.back() == '\n')
-        command.pop_back();
+        command.remove_suffix(1);
     if (!command.empty() && command.back() == '\r')
-        command.pop_back();
+        command.remove_suffix(1);
 
     std::lock_guard<std::mutex> lock(mutex);
     if (removed)
         return ERROR_BAD_COMMAND;
-    received += written;
-    auto reply = config.replies.find(command);
-    const std::string *answer = reply != config.replies.end() ? &reply->second : config.echo ? &written : nullptr;
-    if (answer != nullptr && !answer->empty()) {
-        pending.push_back({Clock::now() + std::chrono::milliseconds(config.replyDelayMs), *answer, 0});
-        changed.notify_all();
-    }
+    Remember(written);
+    Answer(command, written);
     transferred = length;
     return ERROR_SUCCESS;
+}
+
+void Instrument::Remember(std::string_view written)
+{
+    if (written.size() >= kReceivedKept) {
+        received.assign(written.substr(written.size() - kReceivedKept));
+        return;
+    }
+    received.append(written);
+    if (received.size() > 2 * kReceivedKept)
+        received.erase(0, received.size() - kReceivedKept);
+}
+
+// Fixed replies first, then the settings and the error queue, then the echo.
+void Instrument::Answer(std::string_view command, std::string_view written)
+{
+    auto reply = config.replies.find(command);
+    if (reply != config.replies.end())
+        return Queue(reply->second.bytes, reply->second.delayMs);
+    std::string stateReply;
+    if (state.Handle(command, stateReply))
+        return Queue(stateReply, config.replyDelayMs);
+    if (config.echo)
+        return Queue(written, config.replyDelayMs);
+    state.Unknown();
+}
+
+void Instrument::Queue(std::string_view reply, uint32_t delayMs)
+{
+    if (reply.empty())
+        return;
+    std::string bytes;
+    bytes.swap(spare);
+    bytes.assign(reply.data(), reply.size());
+    pending.push_back({Clock::now() + std::chrono::milliseconds(delayMs), std::move(bytes), 0});
+    changed.notify_all();
 }
 
 DWORD Instrument::Read(uint8_t *data, uint32_t length, uint32_t timeoutMs, uint32_t &transferred)
@@ -109,8 +141,11 @@ DWORD Instrument::Read(uint8_t *data, uint32_t length, uint32_t timeoutMs, uint3
             if (count != 0)
                 std::memcpy(data, reply.bytes.data() + reply.taken, count);
             reply.taken += count;
-            if (reply.taken == reply.bytes.size())
+            if (reply.taken == reply.bytes.size()) {
+                if (reply.bytes.capacity() > spare.capacity())
+                    spare.swap(reply.bytes);
                 pending.pop_front();
+            }
             transferred = static_cast<uint32_t>(count);
             return ERROR_SUCCESS;
         }
@@ -170,7 +205,7 @@ bool Instrument::Removed() const
 std::string Instrument::Received() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return received;
+    return received.size() > kReceivedKept ? received.substr(received.size() - kReceivedKept) : received;
 }
 
 } // namespace ostrel::sim

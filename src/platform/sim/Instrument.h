@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/bus/Bus.h"
+#include "platform/sim/InstrumentState.h"
 
 #include <array>
 #include <chrono>
@@ -11,9 +12,16 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ostrel::sim {
+
+// A fixed reply, and how long after the command it can be read.
+struct ReplyConfig {
+    std::string bytes;
+    uint32_t delayMs = 0;
+};
 
 // What an instrument's JSON says, validated. Strings hold bytes, one per code
 // point U+0000..U+00FF of the JSON text.
@@ -22,9 +30,12 @@ struct InstrumentConfig {
     uint16_t pid = 0;
     std::string serial;                        // empty: the slot's default
     std::string path;                          // empty: made from vid, pid and serial
-    std::map<std::string, std::string> replies; // command without line end -> reply bytes
+    // Command without line end -> reply bytes; looked up by the written bytes
+    // themselves, without a copy.
+    std::map<std::string, ReplyConfig, std::less<>> replies;
+    std::vector<PropertyConfig> properties;
     bool echo = false;
-    uint32_t replyDelayMs = 0;
+    uint32_t replyDelayMs = 0; // of every reply without a delay of its own
     std::vector<bus::Endpoint> endpoints;
     uint8_t descriptorLength = 18;
 };
@@ -61,8 +72,10 @@ public:
     void Remove();
     bool Removed() const;
 
-    // Everything written to the OUT pipes since plugging.
+    // What was written to the OUT pipes since plugging: the most recent
+    // kReceivedKept bytes.
     std::string Received() const;
+    static constexpr size_t kReceivedKept = 64 * 1024;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -78,6 +91,10 @@ private:
     const bus::Endpoint *FindEndpoint(uint8_t address) const;
     DWORD Write(const uint8_t *data, uint32_t length, uint32_t &transferred);
     DWORD Read(uint8_t *data, uint32_t length, uint32_t timeoutMs, uint32_t &transferred);
+    // The rest hold the lock.
+    void Remember(std::string_view written);
+    void Answer(std::string_view command, std::string_view written);
+    void Queue(std::string_view reply, uint32_t delayMs);
 
     const int slot;
     const InstrumentConfig config;
@@ -86,7 +103,11 @@ private:
     mutable std::mutex mutex;
     std::condition_variable changed; // a reply queued, or the instrument removed
     std::deque<PendingReply> pending;
-    std::string received;
+    // A finished reply's buffer, kept for the next one: large binary blocks
+    // then cost a copy, not a fresh allocation and its page faults.
+    std::string spare;
+    std::string received; // grows to twice kReceivedKept, then drops the oldest
+    InstrumentState state;
     bool removed = false;
     // Counts the aborts: a read fails when it changes while the read waits.
     unsigned aborts = 0;

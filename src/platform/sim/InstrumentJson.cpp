@@ -1,19 +1,65 @@
-// Reading instruments and bench files from JSON, with a reason for every refusal.
+// Reading instruments, bench files and faults from JSON, with a reason for every refusal.
 #include "platform/sim/InstrumentJson.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <sstream>
 
 namespace ostrel::sim {
 namespace {
 
 using nlohmann::json;
 
-std::string Quoted(const char *key)
+std::string Quoted(const std::string &key)
 {
-    return std::string("\"") + key + "\"";
+    return "\"" + key + "\"";
+}
+
+// "[json.exception.parse_error.101] parse error at line 1, column 2: ..." -> "line 1, column 2: ...".
+std::string Readable(const json::exception &error)
+{
+    std::string text = error.what();
+    const size_t tag = text.find("] ");
+    if (tag != std::string::npos)
+        text.erase(0, tag + 2);
+    for (const char *noise : {"parse error at ", "parse error: "})
+        if (text.compare(0, std::strlen(noise), noise) == 0)
+            text.erase(0, std::strlen(noise));
+    return text;
+}
+
+bool Parse(const std::string &text, json &value, std::string &reason)
+{
+    try {
+        value = json::parse(text);
+        return true;
+    } catch (const json::exception &error) {
+        reason = "not JSON: " + Readable(error);
+        return false;
+    }
+}
+
+// A misspelt key would otherwise leave its feature silently unset.
+bool KnownKeys(const json &object, std::initializer_list<const char *> known, std::string &reason)
+{
+    for (const auto &item : object.items()) {
+        bool found = false;
+        for (const char *key : known)
+            found = found || item.key() == key;
+        if (found)
+            continue;
+        reason = "unknown key " + Quoted(item.key()) + " (known keys:";
+        for (const char *key : known)
+            reason += std::string(key == *known.begin() ? " " : ", ") + key;
+        reason += ")";
+        return false;
+    }
+    return true;
 }
 
 // Absent and not required: `value` keeps its default.
@@ -32,6 +78,40 @@ bool ReadUnsigned(const json &object, const char *key, uint64_t max, bool requir
         return false;
     }
     value = it->get<uint64_t>();
+    return true;
+}
+
+// The member `key`, an object; an empty one when it is absent.
+bool FindObject(const json &object, const char *key, const json *&member, std::string &reason)
+{
+    static const json none = json::object();
+    auto it = object.find(key);
+    member = it != object.end() ? &*it : &none;
+    if (!member->is_object())
+        reason = Quoted(key) + " must be an object";
+    return member->is_object();
+}
+
+// USB IDs as lsusb and the tools write them ("0x1a2b") or as numbers.
+bool ReadId(const json &object, const char *key, uint16_t &id, std::string &reason)
+{
+    auto it = object.find(key);
+    uint64_t value = 0;
+    if (it != object.end() && it->is_string()) {
+        const std::string &text = it->get_ref<const std::string &>();
+        const bool hex = text.size() > 2 && text.size() <= 6 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+                         text.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos;
+        if (!hex) {
+            reason = Quoted(key) + " must be a number or a hexadecimal string such as \"0x1a2b\", not \"" + text + "\"";
+            return false;
+        }
+        value = std::stoul(text.substr(2), nullptr, 16);
+    } else if (!ReadUnsigned(object, key, 0xFFFF, true, value, reason)) {
+        if (it != object.end())
+            reason += " or a hexadecimal string such as \"0x1a2b\"";
+        return false;
+    }
+    id = static_cast<uint16_t>(value);
     return true;
 }
 
@@ -73,21 +153,104 @@ bool ReadPrintable(const json &object, const char *key, size_t maxLength, const 
     return true;
 }
 
-bool ReadReplies(const json &object, InstrumentConfig &config, std::string &reason)
+// Bytes, or {"reply": bytes, "delay_ms": time} for a reply slower than the
+// instrument's others, as a measurement can be.
+bool ReadReply(const json &reply, const std::string &what, ReplyConfig &answer, std::string &reason)
 {
-    auto it = object.find("replies");
-    if (it == object.end())
-        return true;
-    if (!it->is_object()) {
-        reason = "\"replies\" must be an object";
+    if (!reply.is_object())
+        return ReadBytes(reply, what, answer.bytes, reason);
+    uint64_t delay = answer.delayMs;
+    if (!KnownKeys(reply, {"reply", "delay_ms"}, reason) ||
+        !ReadUnsigned(reply, "delay_ms", 0xFFFFFFFF, false, delay, reason) || !reply.contains("reply")) {
+        reason = what + ": " + (reason.empty() ? "\"reply\" is missing" : reason);
         return false;
     }
-    for (const auto &[command, reply] : it->items()) {
-        std::string commandBytes, replyBytes;
+    answer.delayMs = static_cast<uint32_t>(delay);
+    return ReadBytes(reply["reply"], what, answer.bytes, reason);
+}
+
+bool ReadReplies(const json &object, InstrumentConfig &config, std::string &reason)
+{
+    const json *replies = nullptr;
+    if (!FindObject(object, "replies", replies, reason))
+        return false;
+    for (const auto &[command, reply] : replies->items()) {
+        std::string commandBytes;
+        ReplyConfig answer{{}, config.replyDelayMs};
         if (!ReadBytes(json(command), "the command \"" + command + "\"", commandBytes, reason) ||
-            !ReadBytes(reply, "the reply to \"" + command + "\"", replyBytes, reason))
+            !ReadReply(reply, "the reply to \"" + command + "\"", answer, reason))
             return false;
-        config.replies[commandBytes] = replyBytes;
+        config.replies[commandBytes] = answer;
+    }
+    return true;
+}
+
+bool ReadValues(const json &object, PropertyConfig &property, std::string &reason)
+{
+    auto values = object.find("values");
+    if (values == object.end())
+        return true;
+    if (!values->is_array() || values->empty()) {
+        reason = "\"values\" must be a list of strings";
+        return false;
+    }
+    for (const json &value : *values) {
+        property.values.emplace_back();
+        if (!ReadBytes(value, "each of \"values\"", property.values.back(), reason))
+            return false;
+    }
+    for (const std::string &value : property.values)
+        if (value == property.initial)
+            return true;
+    reason = "\"default\" must be one of \"values\"";
+    return false;
+}
+
+bool ReadProperty(const std::string &name, const json &object, PropertyConfig &property, std::string &reason)
+{
+    if (!object.is_object()) {
+        reason = "must be an object";
+        return false;
+    }
+    if (!KnownKeys(object, {"default", "set", "get", "values"}, reason))
+        return false;
+    property.name = name;
+    auto initial = object.find("default");
+    if (initial == object.end()) {
+        reason = "\"default\" is missing";
+        return false;
+    }
+    std::string setter;
+    if (!ReadBytes(*initial, "\"default\"", property.initial, reason) ||
+        (object.contains("get") && !ReadBytes(object["get"], "\"get\"", property.get, reason)) ||
+        (object.contains("set") && !ReadBytes(object["set"], "\"set\"", setter, reason)))
+        return false;
+    const size_t slot = setter.find("{}");
+    if (object.contains("set") && (slot == std::string::npos || setter.find("{}", slot + 2) != std::string::npos)) {
+        reason = "\"set\" must hold one \"{}\" where the value goes";
+        return false;
+    }
+    if (property.get.empty() && setter.empty()) {
+        reason = "needs \"get\", \"set\" or both";
+        return false;
+    }
+    property.settable = !setter.empty();
+    property.setBefore = setter.substr(0, slot);
+    property.setAfter = property.settable ? setter.substr(slot + 2) : "";
+    return ReadValues(object, property, reason);
+}
+
+bool ReadProperties(const json &object, InstrumentConfig &config, std::string &reason)
+{
+    const json *properties = nullptr;
+    if (!FindObject(object, "properties", properties, reason))
+        return false;
+    for (const auto &[name, property] : properties->items()) {
+        config.properties.emplace_back();
+        if (!ReadProperty(name, property, config.properties.back(), reason)) {
+            reason = "property " + Quoted(name) + ": " + reason;
+            return false;
+        }
     }
     return true;
 }
@@ -140,6 +303,10 @@ bool ReadEndpoints(const json &object, InstrumentConfig &config, std::string &re
             reason = "each endpoint must be an object";
             return false;
         }
+        if (!KnownKeys(endpoint, {"address", "type"}, reason)) {
+            reason = "endpoint: " + reason;
+            return false;
+        }
         if (!ReadUnsigned(endpoint, "address", 0xFF, true, address, reason) || !ReadPipeType(endpoint, type, reason))
             return false;
         // Bits 4..6 of an endpoint address are reserved and zero.
@@ -163,14 +330,15 @@ bool ReadInstrument(const json &object, InstrumentConfig &config, std::string &r
         reason = "an instrument must be a JSON object";
         return false;
     }
-    uint64_t vid = 0, pid = 0, delay = 0, descriptorLength = 18;
-    if (!ReadUnsigned(object, "vid", 0xFFFF, true, vid, reason) ||
-        !ReadUnsigned(object, "pid", 0xFFFF, true, pid, reason) ||
+    if (!KnownKeys(object, {"vid", "pid", "serial", "path", "replies", "properties", "echo", "reply_delay_ms",
+                            "endpoints", "descriptor_length"},
+                   reason))
+        return false;
+    uint64_t delay = 0, descriptorLength = 18;
+    if (!ReadId(object, "vid", config.vid, reason) || !ReadId(object, "pid", config.pid, reason) ||
         !ReadUnsigned(object, "reply_delay_ms", 0xFFFFFFFF, false, delay, reason) ||
         !ReadUnsigned(object, "descriptor_length", 18, false, descriptorLength, reason))
         return false;
-    config.vid = static_cast<uint16_t>(vid);
-    config.pid = static_cast<uint16_t>(pid);
     config.replyDelayMs = static_cast<uint32_t>(delay);
     config.descriptorLength = static_cast<uint8_t>(descriptorLength);
 
@@ -183,7 +351,34 @@ bool ReadInstrument(const json &object, InstrumentConfig &config, std::string &r
         return false;
     }
     config.echo = echo != object.end() && echo->get<bool>();
-    return ReadReplies(object, config, reason) && ReadEndpoints(object, config, reason);
+    return ReadReplies(object, config, reason) && ReadProperties(object, config, reason) &&
+           ReadEndpoints(object, config, reason);
+}
+
+// Folders and missing files get a reason of their own: a stream would only
+// fail on its first read, with a message about buffers.
+bool ReadFile(const char *path, std::string &text, std::string &reason)
+{
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    const fs::file_status status = fs::status(path, ignored);
+    reason = std::string("cannot open the bench file ") + path + ": ";
+    if (!fs::exists(status)) {
+        reason += "there is no such file";
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        reason += fs::is_directory(status) ? "it is a folder, not a file" : "it is not a regular file";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    if (!in || !(content << in.rdbuf())) {
+        reason += errno != 0 ? std::strerror(errno) : "it cannot be read";
+        return false;
+    }
+    text = content.str();
+    return true;
 }
 
 } // namespace
@@ -216,12 +411,8 @@ bool ParseInstrument(const char *text, InstrumentConfig &config, std::string &re
         return false;
     }
     json object;
-    try {
-        object = json::parse(text);
-    } catch (const json::exception &e) {
-        reason = std::string("not JSON: ") + e.what();
+    if (!Parse(text, object, reason))
         return false;
-    }
     config = InstrumentConfig();
     return ReadInstrument(object, config, reason);
 }
@@ -232,32 +423,64 @@ bool ParseBenchFile(const char *path, std::vector<InstrumentConfig> &configs, st
         reason = "no bench file given (null)";
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        reason = std::string("cannot open the bench file ") + path;
-        return false;
-    }
+    std::string text;
     json bench;
-    try {
-        bench = json::parse(in);
-    } catch (const json::exception &e) {
-        reason = std::string("bench file not JSON: ") + e.what();
+    if (!ReadFile(path, text, reason))
+        return false;
+    if (!Parse(text, bench, reason)) {
+        reason = std::string("the bench file ") + path + " is " + reason;
         return false;
     }
+    const std::string file = std::string("the bench file ") + path;
     auto list = bench.is_object() ? bench.find("instruments") : bench.end();
     if (!bench.is_object() || list == bench.end() || !list->is_array()) {
-        reason = "a bench file must be an object with a list \"instruments\"";
+        reason = file + " must be an object with a list \"instruments\"";
+        return false;
+    }
+    if (!KnownKeys(bench, {"instruments"}, reason)) {
+        reason = file + ": " + reason;
         return false;
     }
     configs.clear();
     for (size_t i = 0; i < list->size(); ++i) {
         InstrumentConfig config;
         if (!ReadInstrument((*list)[i], config, reason)) {
-            reason = "instrument " + std::to_string(i) + ": " + reason;
+            reason = file + ", instrument " + std::to_string(i) + ": " + reason;
             return false;
         }
         configs.push_back(std::move(config));
     }
+    return true;
+}
+
+bool ParseFault(const char *text, FaultConfig &fault, std::string &reason)
+{
+    if (text == nullptr) {
+        reason = "no fault given (null)";
+        return false;
+    }
+    json object;
+    if (!Parse(text, object, reason))
+        return false;
+    if (!object.is_object()) {
+        reason = "a fault must be a JSON object";
+        return false;
+    }
+    auto call = object.find("call");
+    if (call == object.end() || !call->is_string()) {
+        reason = "\"call\" must name a platform call";
+        return false;
+    }
+    fault.call = call->get<std::string>();
+    uint64_t error = 0, after = 0, times = 0;
+    if (!KnownKeys(object, {"call", "error", "after", "times"}, reason) ||
+        !ReadUnsigned(object, "error", UINT32_MAX, true, error, reason) ||
+        !ReadUnsigned(object, "after", UINT32_MAX, false, after, reason) ||
+        !ReadUnsigned(object, "times", UINT32_MAX, false, times, reason))
+        return false;
+    fault.error = static_cast<uint32_t>(error);
+    fault.after = static_cast<uint32_t>(after);
+    fault.times = static_cast<uint32_t>(times);
     return true;
 }
 

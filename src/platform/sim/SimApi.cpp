@@ -7,8 +7,6 @@
 #include "platform/sim/BenchLayer.h"
 #include "platform/sim/InstrumentJson.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -38,47 +36,14 @@ int Guarded(Body body)
     }
 }
 
-bool ReadFaultField(const nlohmann::json &fault, const char *key, bool required, uint64_t &value,
-                    std::string &reason)
-{
-    auto it = fault.find(key);
-    if (it == fault.end()) {
-        if (required)
-            reason = std::string("\"") + key + "\" is missing";
-        return !required;
-    }
-    if (!it->is_number_unsigned() || it->get<uint64_t>() > UINT_MAX) {
-        reason = std::string("\"") + key + "\" must be an integer from 0 to " + std::to_string(UINT_MAX);
-        return false;
-    }
-    value = it->get<uint64_t>();
-    return true;
-}
-
 int InjectFault(const char *text)
 {
-    if (text == nullptr)
-        return Fail("no fault given (null)");
-    nlohmann::json fault;
-    try {
-        fault = nlohmann::json::parse(text);
-    } catch (const nlohmann::json::exception &e) {
-        return Fail(std::string("not JSON: ") + e.what());
-    }
-    if (!fault.is_object())
-        return Fail("a fault must be a JSON object");
-    auto call = fault.find("call");
-    if (call == fault.end() || !call->is_string())
-        return Fail("\"call\" must name a platform call");
+    ostrel::sim::FaultConfig fault;
     std::string reason;
-    uint64_t error = 0, after = 0, times = 0;
-    if (!ReadFaultField(fault, "error", true, error, reason) || !ReadFaultField(fault, "after", false, after, reason) ||
-        !ReadFaultField(fault, "times", false, times, reason))
+    if (!ostrel::sim::ParseFault(text, fault, reason))
         return Fail(reason);
-    const std::string &name = call->get_ref<const std::string &>();
-    if (!ostrel::sim::InjectPlatformFault(name, static_cast<DWORD>(error), static_cast<unsigned>(after),
-                                          static_cast<unsigned>(times)))
-        return Fail("unknown platform call \"" + name + "\"");
+    if (!ostrel::sim::InjectPlatformFault(fault.call, fault.error, fault.after, fault.times))
+        return Fail("unknown platform call \"" + fault.call + "\"");
     return 0;
 }
 

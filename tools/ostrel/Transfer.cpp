@@ -1,0 +1,110 @@
+// Commands to an instrument and its replies read whole, in as many library reads as it takes.
+#include "Transfer.h"
+
+#include "Log.h"
+#include "Output.h"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+namespace ostrel::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What one library read asks for.
+constexpr unsigned kChunk = 64 * 1024;
+// Every library read waits at most the pipe's 1000 ms; one that fails much
+// sooner did not time out (the instrument is gone, or its key).
+constexpr auto kSoonerThanATimeout = std::chrono::milliseconds(500);
+// Another read is not started for the last moments before the deadline.
+constexpr auto kTooLateForAnotherRead = std::chrono::milliseconds(50);
+
+bool EndsInLineEnd(const std::string &bytes)
+{
+    return !bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r');
+}
+
+// A short read ends a USB transfer: the instrument has sent all it had.
+bool Complete(const ReadRule &rule, const std::string &bytes, unsigned got, unsigned asked)
+{
+    if (!rule.binary)
+        return EndsInLineEnd(bytes);
+    return rule.bytes != 0 ? bytes.size() >= rule.bytes : got < asked;
+}
+
+Reply Unfinished(Reply &reply, Reply::Outcome outcome, const LogMark &log)
+{
+    reply.outcome = outcome;
+    reply.logLine = log.Last({"GetLastError = ", "USB::Read: "});
+    return reply;
+}
+
+} // namespace
+
+bool SendCommand(const Api &api, const std::string &key, const std::string &command, bool binary)
+{
+    std::string data = command;
+    data.push_back('\0'); // a valid buffer also for an empty block
+    const unsigned length = static_cast<unsigned>(command.size());
+    return binary ? api.vorn_usb_write_binary_by_key(key.c_str(), &data[0], length) == 0
+                  : api.vorn_usb_write_by_key(key.c_str(), &data[0], length) == 0;
+}
+
+Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule)
+{
+    Reply reply;
+    const LogMark log;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(rule.timeoutMs);
+    std::vector<char> buffer(kChunk);
+    for (;;) {
+        const unsigned asked = rule.binary && rule.bytes != 0
+                                   ? std::min<unsigned>(kChunk, rule.bytes - static_cast<unsigned>(reply.bytes.size()))
+                                   : kChunk;
+        unsigned got = 0;
+        const Clock::time_point start = Clock::now();
+        const bool read = api.vorn_usb_read_by_key(key.c_str(), buffer.data(), asked, &got) == 0;
+        const Clock::time_point end = Clock::now();
+        if (read)
+            reply.bytes.append(buffer.data(), got);
+        if (read && Complete(rule, reply.bytes, got, asked))
+            return reply.outcome = Reply::kComplete, reply;
+        if (!read && rule.binary && rule.bytes == 0 && !reply.bytes.empty())
+            return reply.outcome = Reply::kComplete, reply; // it stopped sending
+        if (!read && end - start < kSoonerThanATimeout)
+            return Unfinished(reply, Reply::kFailed, log);
+        if (deadline - end < kTooLateForAnotherRead)
+            return Unfinished(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut, log);
+    }
+}
+
+std::string ReplyText(const Reply &reply)
+{
+    std::string text = reply.bytes;
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    return text;
+}
+
+std::string Explain(const Reply &reply, const ReadRule &rule, const std::string &name, const std::string &command)
+{
+    const std::string from = " from " + name + (command.empty() ? "" : " to '" + Shorten(command) + "'");
+    const std::string within = " within " + std::to_string(rule.timeoutMs) + " ms";
+    std::string message;
+    if (reply.outcome == Reply::kFailed)
+        message = "the read" + from + " failed";
+    else if (reply.outcome == Reply::kTimedOut)
+        message = "no reply" + from + within;
+    else if (rule.binary)
+        message = "the reply" + from + " was cut: " + std::to_string(reply.bytes.size()) + " of " +
+                  std::to_string(rule.bytes) + " bytes came" + within;
+    else
+        message = "the reply" + from + " was cut: " + std::to_string(reply.bytes.size()) +
+                  " bytes without a line end came" + within;
+    return message + (reply.logLine.empty() ? "" : " (log: " + reply.logLine + ")");
+}
+
+} // namespace ostrel::tool

@@ -1,0 +1,37 @@
+// Commands to an instrument and its replies read whole: to the line end, to a
+// byte count or until it stops sending, in as many library reads as it takes.
+#pragma once
+
+#include "Library.h"
+
+#include <string>
+
+namespace ostrel::tool {
+
+// How a reply is read.
+struct ReadRule {
+    bool binary = false;
+    unsigned bytes = 0;        // binary: this many (0: until the instrument stops sending)
+    unsigned timeoutMs = 1000; // reads are repeated until this has passed
+};
+
+struct Reply {
+    enum Outcome { kComplete, kTimedOut, kCut, kFailed };
+    Outcome outcome = kTimedOut;
+    std::string bytes;   // what came, line end included
+    std::string logLine; // the log's line about the read that failed last
+};
+
+// An ASCII command line (the library adds the CR), or bytes with `binary`.
+bool SendCommand(const Api &api, const std::string &key, const std::string &command, bool binary);
+
+Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule);
+
+// A complete text reply without its line end.
+std::string ReplyText(const Reply &reply);
+
+// Why a reply is not complete, in the log's words: "no reply from <name> to
+// '<command>' within <ms> ms (log: ...)".
+std::string Explain(const Reply &reply, const ReadRule &rule, const std::string &name, const std::string &command);
+
+} // namespace ostrel::tool
