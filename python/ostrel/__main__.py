@@ -2,12 +2,14 @@
 from __future__ import annotations
 
 import argparse
+import json
+import re
 import sys
 from typing import List, Optional
 
 from . import sim
 from .errors import OstrelError
-from .library import InstrumentInfo, load
+from .library import InstrumentInfo, Library, load
 
 #: Exit statuses, as the tool's.
 OK, FAILED, USAGE = 0, 1, 2
@@ -19,19 +21,38 @@ def _fail(status: int, message: str) -> int:
     return status
 
 
-def _table(rows: List[InstrumentInfo]) -> str:
+def _address(library: Library, key: str) -> Optional[int]:
+    """The instrument's reply to ADDR?, read as the library reads it; None when it gives none."""
+    try:
+        with library.open(key) as instrument:
+            reply = instrument.query("ADDR?", timeout=1.0).strip()
+    except OstrelError:
+        return None
+    digits = re.match(r"\s*[+-]?\d+", reply)
+    return int(digits.group()) if digits else 0
+
+
+def _table(rows: List[InstrumentInfo], ids: List[Optional[int]]) -> str:
     lines = [f"{'ID':>4}  {'KEY':<24} {'MODEL':>7} {'SERIAL':>9}  IDENTITY"]
-    lines += [f"{row.device_id:>4}  {row.key:<24} {row.model:>7} {row.serial:>9}  {row.identity}" for row in rows]
+    for row, device_id in zip(rows, ids):
+        shown = "-" if device_id is None else str(device_id)
+        lines.append(f"{shown:>4}  {row.key:<24} {row.model:>7} {row.serial:>9}  {row.identity}")
+    if None in ids:
+        lines.append("   -  answered *IDN? but not ADDR?: name it by its key")
     return "\n".join(lines)
+
+
+def _json(rows: List[InstrumentInfo], ids: List[Optional[int]]) -> str:
+    return json.dumps([{"key": row.key, "id": device_id, "model": row.model, "serial": row.serial,
+                        "identity": row.identity} for row, device_id in zip(rows, ids)],
+                      sort_keys=True, separators=(",", ":"))
 
 
 def _no_instruments(options: argparse.Namespace) -> int:
     message = "no instruments found"
     if options.pid:
         message += f" with product ID {options.pid:04X}"
-    if not options.sequential_ids:
-        message += " (an instrument that does not answer ADDR? shows only with --sequential-ids)"
-    return _fail(FAILED, message)
+    return _fail(FAILED, message + "\n  ostrel doctor tells why")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -39,8 +60,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("command", choices=["list"], help="discover the instruments and print a table")
     parser.add_argument("--pid", type=lambda text: int(text, 16), default=0,
                         help="only instruments of this USB product ID (hex)")
-    parser.add_argument("--sequential-ids", action="store_true",
-                        help="number the instruments 0, 1, 2... instead of asking ADDR?")
+    parser.add_argument("--json", action="store_true", help="machine-readable output")
     parser.add_argument("--bench", metavar="FILE", help="plug the instruments of this bench file first (sim)")
     parser.add_argument("--library", metavar="PATH", help="the library to load (default: OSTREL_LIBRARY, "
                                                           "else the installed one)")
@@ -62,13 +82,15 @@ def main(argv: Optional[List[str]] = None) -> int:
                 sim.Bench(library).load(options.bench)
             except OstrelError as error:
                 return _fail(USAGE, f"bench file '{options.bench}': {error.reason}")
-        rows = library.discover(options.pid, use_address=not options.sequential_ids)
+        # Numbered first, so that one that does not answer ADDR? is listed too.
+        rows = library.discover(options.pid, use_address=False)
+        ids = [_address(library, row.key) for row in rows]
         library.shutdown()
     except (OstrelError, ValueError) as error:
         return _fail(FAILED, str(error))
     if not rows:
         return _no_instruments(options)
-    print(_table(rows))
+    print(_json(rows, ids) if options.json else _table(rows, ids))
     return OK
 
 
