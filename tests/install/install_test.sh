@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs a build into a scratch prefix and builds a program against it as users do, once
+# Installs a build into a scratch prefix and builds the C example against it as users do, once
 # with pkg-config and once with CMake's find_package: nothing may lead back into the build tree.
 #   install_test.sh <build-dir>
 set -uo pipefail
@@ -16,24 +16,22 @@ cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" || { cat "$s
 pc=$(find "$prefix" -name ostrel-sim.pc)
 export PKG_CONFIG_PATH=${pc%/*}
 libdir=$(pkg-config --variable=libdir ostrel-sim)
-for file in include/ostrel.h include/ostrel_sim.h bin/ostrel lib/udev/rules.d/70-ostrel.rules \
-            "${libdir#"$prefix"/}/libostrel-sim.so.0" "${libdir#"$prefix"/}/cmake/Ostrel/OstrelConfigVersion.cmake"; do
-  check "it installs $file" test -e "$prefix/$file"
-done
+check "it installs the udev rules" test -f "$prefix/lib/udev/rules.d/70-ostrel.rules"
 check "the library's soname carries its major version" \
   grep -q 'SONAME.*\[libostrel-sim\.so\.0\]' <(readelf -d "$libdir/libostrel-sim.so")
 check "the installed tool reports the project's version" \
   test "$("$prefix/bin/ostrel" --version)" = "ostrel $(project_version "$root")"
 
-echo "## Consumers"
-cc "$here/consumer/consumer.c" $(pkg-config --cflags --libs ostrel-sim) -Wl,-rpath,"$libdir" \
+echo "## The C example built against the prefix"
+cc "$root/examples/list_and_query.c" "$root/examples/bench_desk.c" -DOSTREL_EXAMPLE_BENCH="\"$root/examples/bench.json\"" \
+  -DOSTREL_EXAMPLE_DOCUMENTS="\"$scratch\"" $(pkg-config --cflags --libs ostrel-sim) -Wl,-rpath,"$libdir" \
   -o "$scratch/pkg-config-consumer"
 cmake -S "$here/consumer" -B "$scratch/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/cmake.log" &&
   cmake --build "$scratch/cmake-consumer" >>"$scratch/cmake.log" || cat "$scratch/cmake.log"
 for consumer in "$scratch/pkg-config-consumer" "$scratch/cmake-consumer/consumer"; do
   name=${consumer#"$scratch"/}
-  check "$name builds and asks the instrument who it is" \
-    test "$("$consumer" "$scratch" 2>&1)" = "VORN 2936-R 1.0.3 01/02/24 SN12345"
+  check "$name builds and asks each instrument who it is" \
+    grep -q " VORN 2955-L 0.9.8 03/15/24 SN30502$" <("$consumer" 2>&1)
   check "$name loads the library from the prefix" grep -q "libostrel-sim.so.0 => $libdir/" <(ldd "$consumer")
 done
 

@@ -1,5 +1,6 @@
 /* An MSVC-style program without a C runtime: it reaches Ostrel.dll by name through the SDK's
- * Ostrel.lib, calls a few exports and writes its checks with WriteFile. Run by sdk_test.sh. */
+ * Ostrel.lib, calls a few exports and writes its checks with WriteFile; its exit status is
+ * the verdict. Run by sdk_test.sh. */
 #include "ostrel.h"
 
 typedef void *HANDLE;
@@ -16,16 +17,6 @@ static void Write(const char *text)
     while (text[length])
         ++length;
     WriteFile(GetStdHandle((unsigned long)-11), text, length, &written, 0);
-}
-
-static void WriteNumber(int n)
-{
-    char digits[12], *p = digits + sizeof digits - 1;
-    *p = 0;
-    do
-        *--p = (char)('0' + n % 10);
-    while ((n /= 10) > 0);
-    Write(p);
 }
 
 static void Check(int ok, const char *what)
@@ -54,9 +45,5 @@ void start(void)
     Check(vorn_usb_event_assign_key(knownKey, 7) == 0 && vorn_usb_event_get_key_from_handle(7, key) == 0 &&
               Same(key, knownKey) && vorn_usb_event_remove_key(knownKey) == 0,
           "a key assigned, found by its ID and removed");
-    WriteNumber(passed);
-    Write(" passed, ");
-    WriteNumber(failed);
-    Write(" failed\n");
-    ExitProcess(failed != 0);
+    ExitProcess(failed != 0 || passed == 0);
 }
