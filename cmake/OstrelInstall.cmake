@@ -1,5 +1,8 @@
 # What `cmake --install` puts where, and the package files that let other builds find it.
 # Included at the end of the top-level CMakeLists.txt, once every product target exists.
+# A project that builds Ostrel inside its own (add_subdirectory, FetchContent)
+# decides itself what it installs and packages.
+option(OSTREL_INSTALL "Install rules, the Debian packages and the Windows SDK" ${PROJECT_IS_TOP_LEVEL})
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/OstrelWindowsSdk.cmake)
   return()
@@ -25,6 +28,9 @@ foreach(library IN LISTS OSTREL_LIBRARIES)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
 endforeach()
 
+if(NOT OSTREL_INSTALL)
+  return()
+endif()
 install(TARGETS ${OSTREL_LIBRARIES} EXPORT OstrelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -1,9 +1,11 @@
 # Windows: the version resources of the shipped binaries, and the SDK zip (target ostrel_sdk, `make dist`).
 ostrel_version_resource(Ostrel Ostrel.dll "Ostrel USB instrument library")
-if(NOT TARGET ostrel_tool)
+if(TARGET ostrel_tool)
+  ostrel_version_resource(ostrel_tool ostrel.exe "Ostrel command-line tool")
+endif()
+if(NOT OSTREL_INSTALL OR NOT TARGET ostrel_tool)
   return()
 endif()
-ostrel_version_resource(ostrel_tool ostrel.exe "Ostrel command-line tool")
 
 # MSVC's import libraries come from Debian's LLVM.
 find_program(OSTREL_DLLTOOL NAMES llvm-dlltool llvm-dlltool-16 llvm-dlltool-15 llvm-dlltool-14)
