@@ -1,14 +1,17 @@
-# Entry points: make test (every suite), make demo, make bench, make fuzz.
+# Entry points: make test (every suite), make demo, make package, make dist, make bench, make fuzz.
 JOBS    := 2
 RESULTS := build/results
 SUITE   := scripts/suite.sh run $(RESULTS)
 CTEST   := ctest -j$(JOBS) --output-on-failure --no-tests=error --test-dir
+VERSION := $(shell sed -n 's/^project.Ostrel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+SDK     := dist/ostrel-$(VERSION)-win64.zip
 
-.PHONY: all deps test demo bench fuzz
+.PHONY: all deps test demo bench fuzz package dist
 all: test
 
+# What every suite needs; demo, package and dist ask for their own part only.
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh test
 
 # Configure and build one preset (configuring again is cheap and picks up new files).
 build-%:
@@ -24,19 +27,43 @@ test: deps
 	@$(SUITE) build-linux-tsan    $(MAKE) --no-print-directory build-linux-tsan && \
 	 $(SUITE) test-linux-tsan     $(CTEST) build/linux-tsan || true
 	@$(SUITE) build-linux-release $(MAKE) --no-print-directory build-linux-release && \
-	 $(SUITE) test-linux-release  $(CTEST) build/linux-release || true
+	 { $(SUITE) test-linux-release $(CTEST) build/linux-release; \
+	   $(SUITE) test-install      tests/install/install_test.sh build/linux-release; } || true
+	@$(SUITE) package             $(MAKE) --no-print-directory package && \
+	 $(SUITE) test-package        tests/packaging/deb_test.sh dist || true
 	@$(SUITE) build-windows-x64   $(MAKE) --no-print-directory build-windows-x64 && \
 	 { $(SUITE) test-windows-x64  $(CTEST) build/windows-x64; \
 	   $(SUITE) test-wine         scripts/run-wine-tests.sh build/windows-x64; \
-	   $(SUITE) test-wine-e2e     scripts/run-wine-e2e.sh build/windows-x64; } || true
+	   $(SUITE) test-wine-e2e     scripts/run-wine-e2e.sh build/windows-x64; \
+	   $(SUITE) dist              $(MAKE) --no-print-directory dist && \
+	   $(SUITE) test-sdk          tests/windows/sdk/sdk_test.sh $(SDK) build/windows-x64; } || true
 	@$(SUITE) fuzz-short          scripts/run-fuzz.sh 20 || true
 	@scripts/suite.sh total $(RESULTS)
 
-# The tour of the library on the simulated bench (`ostrel demo`).
-demo: deps
-	cmake --preset linux-release
+# The tour of the library on the simulated bench (`ostrel demo`). It needs
+# neither the tests nor the benchmarks (make test switches them on again).
+demo:
+	@scripts/install-deps.sh demo
+	cmake --preset linux-release -DOSTREL_TESTS=OFF -DOSTREL_BENCH=OFF
 	cmake --build --preset linux-release -j$(JOBS) --target ostrel_tool
 	cd build/linux-release && tools/ostrel/ostrel --bench ../../examples/bench.json demo
+
+# The Debian packages, into dist/: libostrel0, libostrel-dev, ostrel-tools
+# (and python3-ostrel with the Python package).
+package:
+	@scripts/install-deps.sh package
+	cmake --preset linux-package
+	cmake --build --preset linux-package -j$(JOBS)
+	rm -f build/linux-package/*.deb dist/*.deb
+	cd build/linux-package && cpack
+	mkdir -p dist && cp build/linux-package/*.deb dist/
+
+# The Windows SDK: dist/ostrel-<version>-win64.zip.
+dist:
+	@scripts/install-deps.sh dist
+	cmake --preset windows-x64
+	cmake --build --preset windows-x64 -j$(JOBS) --target ostrel_sdk
+	mkdir -p dist && rm -f dist/ostrel-*-win64.zip && cp build/windows-x64/sdk/ostrel-$(VERSION)-win64.zip $(SDK)
 
 bench: deps build-linux-release
 	@for b in build/linux-release/bench/ostrel_bench_*; do [ -x $$b ] || continue; echo "== $$b"; $$b || exit 1; done

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the Windows test program (tests/windows) under Wine, once per Windows version.
+# Runs the Windows test program (tests/windows) under Wine, once per Windows version,
+# then once more with a copy of Ostrel.dll in the system folder.
 #   run-wine-tests.sh [build-dir]        (default: build/windows-x64)
 # WINE_VERSIONS picks the versions Wine pretends to be (default below).
 # Prints each check, then one line "N passed, M failed" over all versions.
@@ -20,6 +21,9 @@ prepare_prefix
 
 passed=0 failed=0
 cd "$(dirname "$program")"
+# Applications may find the library's copy in the system folder; only the last run puts one there.
+system_copy=$WINEPREFIX/drive_c/windows/system32/ostrel.dll
+rm -f "$system_copy"
 for version in $versions; do
   echo "## Windows version: $version"
   if ! "$wine" winecfg /v "$version" >/dev/null 2>&1; then
@@ -30,6 +34,11 @@ for version in $versions; do
   run_counted "$program"
 done
 "$wine" winecfg /v win10 >/dev/null 2>&1 || true
+
+echo "## Ostrel.dll copied into the system folder"
+cp Ostrel.dll "$system_copy"
+run_counted "$program" system-copy
+rm -f "$system_copy"
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 && $passed -gt 0 ]]

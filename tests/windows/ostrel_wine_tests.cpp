@@ -1,7 +1,8 @@
 // Loads Ostrel.dll the way a Windows application does and checks, under Wine,
 // what only the bare DLL on a system without instruments shows: the exports as
-// the loader resolves them, the log's header, the OS name, and a watcher that
-// starts and stops again and again. Discovery, transfers and device events run
+// the loader resolves them, its version resource, the log's header (with
+// `system-copy`: a copy of the DLL is in the system folder), the OS name, and a
+// watcher that starts and stops again and again. Discovery, transfers and device events run
 // against simulated instruments in tests/windows/e2e.
 //
 // Everything runs in this one process, whose first call into the library is
@@ -144,7 +145,28 @@ bool WaitForCount(const std::string &text, int times)
 
 void OSTREL_CALL IgnoreDeviceEvent(int, int) {}
 
-void Run(HMODULE dll)
+// What GetFileVersionInfoA gives for `path`, as Explorer and installers read it: the fixed
+// file version and the product name.
+std::string VersionResource(const std::string &path)
+{
+    DWORD unused = 0, size = GetFileVersionInfoSizeA(path.c_str(), &unused);
+    std::vector<char> block(size);
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    char *product = nullptr;
+    UINT length = 0, productLength = 0;
+    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
+        !VerQueryValueA(block.data(), "\\", reinterpret_cast<void **>(&fixed), &length) || length == 0 ||
+        !VerQueryValueA(block.data(), "\\StringFileInfo\\040904B0\\ProductName", reinterpret_cast<void **>(&product),
+                        &productLength))
+        return "none";
+    char text[128];
+    std::snprintf(text, sizeof text, "%s %lu.%lu.%lu.%lu", product, fixed->dwFileVersionMS >> 16,
+                  fixed->dwFileVersionMS & 0xFFFF, fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF);
+    return text;
+}
+
+// systemCopy: the script has put a copy of Ostrel.dll into the system folder.
+void Run(HMODULE dll, bool systemCopy)
 {
     for (int i = 0; i < 26; ++i) {
         FARPROC byName = GetProcAddress(dll, kExports[i]), byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(i + 1));
@@ -161,10 +183,16 @@ void Run(HMODULE dll)
     Check(GetFileAttributesA(LogPath().c_str()) != INVALID_FILE_ATTRIBUTES,
           "the first call creates " + LogPath());
 
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(dll, path, MAX_PATH);
+    CheckEq(VersionResource(path), "Ostrel " OSTREL_VERSION ".0",
+            "Ostrel.dll's version resource names the product and its version");
+
     Bind<decltype(&vorn_usb_SetLogging)>(dll, "vorn_usb_SetLogging")(1);
-    const std::string system = SystemFolder();
+    const std::string system = SystemFolder(), copy = system + "\\ostrel.dll";
     for (const std::string &line : {std::string("64-bit OS, 64-bit mode."), "System Folder: " + system,
-                                    "The USB driver is not installed.  " + system + "\\ostrel.dll does not exist."})
+                                    systemCopy ? copy + " Version " OSTREL_VERSION ".0"
+                                               : "The USB driver is not installed.  " + copy + " does not exist."})
         CheckEq(Count(line), 1, "the header holds \"" + line + "\"");
 
     char name[64] = "";
@@ -207,13 +235,13 @@ DWORD WINAPI Watchdog(void *)
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
     UsePrivateDocuments();
     HMODULE dll = LoadLibraryA("Ostrel.dll");
     if (Check(dll != nullptr, "Ostrel.dll loads"))
-        Run(dll);
+        Run(dll, argc > 1 && std::string(argv[1]) == "system-copy");
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;
 }

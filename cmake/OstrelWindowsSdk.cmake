@@ -1,0 +1,31 @@
+# Windows: the version resources of the shipped binaries, and the SDK zip (target ostrel_sdk, `make dist`).
+ostrel_version_resource(Ostrel Ostrel.dll "Ostrel USB instrument library")
+if(TARGET ostrel_tool)
+  ostrel_version_resource(ostrel_tool ostrel.exe "Ostrel command-line tool")
+endif()
+if(NOT OSTREL_INSTALL OR NOT TARGET ostrel_tool)
+  return()
+endif()
+
+# MSVC's import libraries come from Debian's LLVM.
+find_program(OSTREL_DLLTOOL NAMES llvm-dlltool llvm-dlltool-16 llvm-dlltool-15 llvm-dlltool-14)
+set(OSTREL_SDK_ARGS
+  -DSOURCE=${PROJECT_SOURCE_DIR}
+  -DOUTPUT=${PROJECT_BINARY_DIR}/sdk
+  -DNAME=ostrel-${PROJECT_VERSION}-win64
+  -DDLL=$<TARGET_FILE:Ostrel>
+  -DIMPORT_LIBRARY=$<TARGET_LINKER_FILE:Ostrel>
+  -DTOOL=$<TARGET_FILE:ostrel_tool>
+  -DOBJCOPY=${CMAKE_OBJCOPY}
+  -DDLLTOOL=${OSTREL_DLLTOOL})
+# The simulated bench for Windows joins the SDK here once it is built:
+# bin/OstrelSim.dll and include/ostrel_sim.h.
+if(TARGET OstrelSim)
+  list(APPEND OSTREL_SDK_ARGS -DSIM_DLL=$<TARGET_FILE:OstrelSim>)
+endif()
+# Laid out anew on every build: it is cheap, and never stale.
+add_custom_target(ostrel_sdk
+  COMMAND ${CMAKE_COMMAND} ${OSTREL_SDK_ARGS} -P ${CMAKE_CURRENT_LIST_DIR}/OstrelSdkLayout.cmake
+  COMMENT "Windows SDK: ${PROJECT_BINARY_DIR}/sdk/ostrel-${PROJECT_VERSION}-win64.zip"
+  VERBATIM)
+add_dependencies(ostrel_sdk Ostrel ostrel_tool)
