@@ -34,6 +34,7 @@ strip_dll(${SIM_DLL} OstrelSim.dll)
 run(${DLLTOOL} -m i386:x86-64 -d ${SIM_DEF} -l ${root}/lib/OstrelSim.lib)
 file(COPY ${SIM_IMPORT_LIBRARY} DESTINATION ${root}/lib)
 file(COPY ${SOURCE}/include/ostrel_sim.h DESTINATION ${root}/include)
+file(COPY ${SOURCE}/examples/bench.json ${SOURCE}/examples/bench_hotplug.c DESTINATION ${root}/examples)
 
 foreach(python ostrel pyvisa_ostrel pyproject.toml)
   if(EXISTS ${SOURCE}/python/${python})
