@@ -49,6 +49,8 @@ $lib/cmake/Ostrel/OstrelConfigVersion.cmake
 $lib/cmake/Ostrel/OstrelTargets.cmake
 $lib/cmake/Ostrel/OstrelTargets-release.cmake
 /usr/share/doc/ostrel/README.md
+/usr/share/doc/ostrel/architecture.md
+/usr/share/doc/ostrel/bench.md
 /usr/share/doc/ostrel/linux.md
 END
 check "ostrel.pc names /usr as its prefix" grep -qx 'prefix=/usr' "$scratch/root$lib/pkgconfig/ostrel.pc"
