@@ -8,6 +8,7 @@ if(WIN32)
   return()
 endif()
 
+include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(OSTREL_LIBRARIES ostrel-sim)

@@ -1,5 +1,6 @@
 # Lays out the Windows SDK folder and zips it (cmake -P, run by the ostrel_sdk target with
-# SOURCE, OUTPUT, NAME, DLL, IMPORT_LIBRARY, TOOL, OBJCOPY, DLLTOOL and optionally SIM_DLL).
+# SOURCE, OUTPUT, NAME, DLL, IMPORT_LIBRARY, SIM_DLL, SIM_IMPORT_LIBRARY, SIM_DEF, TOOL, OBJCOPY
+# and DLLTOOL).
 if(NOT DLLTOOL)
   message(FATAL_ERROR "llvm-dlltool not found: `scripts/install-deps.sh dist` installs it (Debian package llvm)")
 endif()
@@ -28,10 +29,13 @@ file(COPY ${SOURCE}/include/ostrel.h DESTINATION ${root}/include)
 file(COPY ${SOURCE}/bindings/Ostrel.cs DESTINATION ${root}/bindings)
 file(COPY ${SOURCE}/packaging/windows/README-windows.md DESTINATION ${root})
 
-if(SIM_DLL)
-  strip_dll(${SIM_DLL} OstrelSim.dll)
-  file(COPY ${SOURCE}/include/ostrel_sim.h DESTINATION ${root}/include)
-endif()
+# The same for the simulated bench; its table is Ostrel.def's, extended.
+strip_dll(${SIM_DLL} OstrelSim.dll)
+run(${DLLTOOL} -m i386:x86-64 -d ${SIM_DEF} -l ${root}/lib/OstrelSim.lib)
+file(COPY ${SIM_IMPORT_LIBRARY} DESTINATION ${root}/lib)
+file(COPY ${SOURCE}/include/ostrel_sim.h DESTINATION ${root}/include)
+file(COPY ${SOURCE}/examples/bench.json ${SOURCE}/examples/bench_hotplug.c DESTINATION ${root}/examples)
+
 foreach(python ostrel pyvisa_ostrel pyproject.toml)
   if(EXISTS ${SOURCE}/python/${python})
     file(COPY ${SOURCE}/python/${python} DESTINATION ${root}/python PATTERN __pycache__ EXCLUDE)

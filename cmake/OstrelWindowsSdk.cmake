@@ -1,5 +1,6 @@
 # Windows: the version resources of the shipped binaries, and the SDK zip (target ostrel_sdk, `make dist`).
 ostrel_version_resource(Ostrel Ostrel.dll "Ostrel USB instrument library")
+ostrel_version_resource(OstrelSim OstrelSim.dll "Ostrel USB instrument library on the simulated bench")
 if(TARGET ostrel_tool)
   ostrel_version_resource(ostrel_tool ostrel.exe "Ostrel command-line tool")
 endif()
@@ -15,17 +16,15 @@ set(OSTREL_SDK_ARGS
   -DNAME=ostrel-${PROJECT_VERSION}-win64
   -DDLL=$<TARGET_FILE:Ostrel>
   -DIMPORT_LIBRARY=$<TARGET_LINKER_FILE:Ostrel>
+  -DSIM_DLL=$<TARGET_FILE:OstrelSim>
+  -DSIM_IMPORT_LIBRARY=$<TARGET_LINKER_FILE:OstrelSim>
+  -DSIM_DEF=$<TARGET_PROPERTY:OstrelSim,OSTREL_DEF_FILE>
   -DTOOL=$<TARGET_FILE:ostrel_tool>
   -DOBJCOPY=${CMAKE_OBJCOPY}
   -DDLLTOOL=${OSTREL_DLLTOOL})
-# The simulated bench for Windows joins the SDK here once it is built:
-# bin/OstrelSim.dll and include/ostrel_sim.h.
-if(TARGET OstrelSim)
-  list(APPEND OSTREL_SDK_ARGS -DSIM_DLL=$<TARGET_FILE:OstrelSim>)
-endif()
 # Laid out anew on every build: it is cheap, and never stale.
 add_custom_target(ostrel_sdk
   COMMAND ${CMAKE_COMMAND} ${OSTREL_SDK_ARGS} -P ${CMAKE_CURRENT_LIST_DIR}/OstrelSdkLayout.cmake
   COMMENT "Windows SDK: ${PROJECT_BINARY_DIR}/sdk/ostrel-${PROJECT_VERSION}-win64.zip"
   VERBATIM)
-add_dependencies(ostrel_sdk Ostrel ostrel_tool)
+add_dependencies(ostrel_sdk Ostrel OstrelSim ostrel_tool)

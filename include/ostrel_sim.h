@@ -1,4 +1,5 @@
-/* ostrel_sim.h - control of the simulated instrument bench (libostrel-sim.so).
+/* ostrel_sim.h - control of the simulated instrument bench (libostrel-sim.so,
+ * OstrelSim.dll).
  *
  * The bench stands in for the USB bus: instruments described in JSON are
  * plugged and unplugged (raising the same arrival and removal notifications a
@@ -41,6 +42,11 @@
  *
  * These functions are safe to call from any thread, also from inside the
  * library's device-event callback.
+ *
+ * On Windows, OstrelSim.dll exports them after ostrel.h's 26, at ordinals 27
+ * on in the order declared here (new functions go at the end). There the
+ * bench stands in for SetupAPI and WinUSB only: faults can name those calls,
+ * and the log stays in the user's Documents folder (or OSTREL_LOG_DIR).
  */
 #ifndef OSTREL_SIM_H
 #define OSTREL_SIM_H
@@ -69,7 +75,7 @@ OSTREL_API void ostrel_sim_reset(void);
 /* {"call": "WinUsb_Free", "error": 31, "after": 0, "times": 1}: the named
  * platform call fails with that Windows error code after `after` successful
  * calls, `times` times (0: from then on). 0, or -1 for an unknown call name
- * or bad JSON. */
+ * (on Windows: any but the SetupAPI and WinUSB calls) or bad JSON. */
 OSTREL_API int ostrel_sim_inject_fault(const char *fault_json);
 /* Device handles plus WinUSB handles open on simulated instruments. */
 OSTREL_API int ostrel_sim_open_handles(void);
@@ -82,7 +88,7 @@ OSTREL_API int ostrel_sim_received(int slot, char *buffer, unsigned length);
 OSTREL_API const char *ostrel_sim_last_error(void);
 /* Before the first call into the library: the folder that stands for the
  * user's documents folder (the log goes to <path>/Log). 0, or -1 once the
- * log is open. */
+ * log is open, and always on Windows. */
 OSTREL_API int ostrel_sim_set_documents_folder(const char *path);
 
 #ifdef __cplusplus

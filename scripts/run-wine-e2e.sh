@@ -1,29 +1,29 @@
 #!/usr/bin/env bash
-# Runs the Windows end-to-end suite (tests/windows/e2e) under Wine: the shipped
-# Ostrel.dll against the simulated bench through the test-only setupapi.dll and
-# winusb.dll beside the program.
+# Runs the Windows end-to-end suites under Wine: the scenarios shared with
+# Linux, first against the shipped Ostrel.dll through the test-only
+# setupapi.dll and winusb.dll beside it (tests/windows/e2e), then against
+# OstrelSim.dll alone (tests/windows/sim); after each, the log it wrote and the
+# programs a Windows developer runs with it.
 #   run-wine-e2e.sh [build-dir [scenario]]   (default: build/windows-x64, all)
-# Prints each check, then one line "N passed, M failed" (the program's checks
+# Prints each check, then one line "N passed, M failed" (the programs' checks
 # plus this script's own).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/windows-x64}" && pwd)
 shift $(($# > 0 ? 1 : 0))
-suite=$build/tests/windows/e2e
-program=$suite/ostrel_wine_e2e.exe
+e2e=$build/tests/windows/e2e
+sim=$build/tests/windows/sim
 shipped=$build/src/platform/windows/Ostrel.dll
 
-for file in "$program" "$suite/Ostrel.dll" "$suite/ostrelbench.dll" "$suite/setupapi.dll" "$suite/winusb.dll" \
-            "$suite/bench.json" "$suite/list_and_query.exe" "$suite/ostrel.exe" "$shipped"; do
+for file in "$e2e/ostrel_wine_e2e.exe" "$e2e/Ostrel.dll" "$e2e/ostrelbench.dll" "$e2e/setupapi.dll" \
+            "$e2e/winusb.dll" "$e2e/bench.json" "$e2e/list_and_query.exe" "$e2e/ostrel.exe" "$shipped" \
+            "$sim/ostrel_sim_scenarios.exe" "$sim/OstrelSim.dll" "$sim/bench.json" "$sim/bench_hotplug.exe" \
+            "$sim/ostrel.exe"; do
   [[ -f $file ]] || { echo "$file is missing: build the windows-x64 preset" >&2; exit 1; }
 done
 
-passed=0 failed=0
-check() { # check <description> <command...>
-  local what=$1; shift
-  if "$@"; then echo "ok   - $what"; passed=$((passed + 1)); else echo "FAIL - $what"; failed=$((failed + 1)); fi
-}
+source "$root/tests/support/checks.sh"
 
 # What the shims stand in for must be all the library imports from them.
 imports() { # imports <dll> <imported module>: the names the DLL imports from it
@@ -38,46 +38,70 @@ exports() { # exports <dll>: its exported names
 covers() { [[ -n $(imports "$1" "$2") ]] && [[ -z $(comm -23 <(imports "$1" "$2") <(exports "$3")) ]]; }
 
 echo "## Set-up"
-check "the suite runs the very Ostrel.dll the build produced" cmp -s "$shipped" "$suite/Ostrel.dll"
+check "the suite runs the very Ostrel.dll the build produced" cmp -s "$shipped" "$e2e/Ostrel.dll"
 if command -v x86_64-w64-mingw32-objdump >/dev/null; then
   check "the shim setupapi.dll exports every SetupAPI call Ostrel.dll imports" \
-    covers "$shipped" SETUPAPI.dll "$suite/setupapi.dll"
+    covers "$shipped" SETUPAPI.dll "$e2e/setupapi.dll"
   check "the shim winusb.dll exports every WinUSB call Ostrel.dll imports" \
-    covers "$shipped" WINUSB.DLL "$suite/winusb.dll"
+    covers "$shipped" WINUSB.DLL "$e2e/winusb.dll"
 fi
 
-# A private prefix of its own (the Wine smoke tests switch Windows versions in
-# theirs); setupapi and winusb from beside the program instead of Wine's own.
-export WINEPREFIX=$build/wineprefix-e2e WINEDLLOVERRIDES="mscoree=;mshtml=;setupapi,winusb=n"
+# A private prefix of its own (the Wine smoke tests switch Windows versions in theirs).
+export WINEPREFIX=$build/wineprefix-e2e WINEDLLOVERRIDES="mscoree=;mshtml="
 source "$root/scripts/wine-common.sh"
 prepare_prefix
-# Only this run's log lines may satisfy the check after it.
-for documents in "$WINEPREFIX"/drive_c/users/*/Documents; do
-  [[ -L $documents ]] || rm -rf "$documents/Log"
-done
+wine_output() { "$wine" "$@" 2>&1 | tr -d '\r'; }
 
-echo "## Scenarios"
-cd "$suite"
-run_counted "$program" "$@"
-
-echo "## The log under the Wine profile"
-logs=("$WINEPREFIX"/drive_c/users/*/Documents/Log/Log*_Native.txt)
-check "the library wrote its log to Documents\\Log\\Log<date>_Native.txt in the profile" test -f "${logs[0]}"
-if [[ -f ${logs[0]} ]]; then
+# scenarios <program> [scenario]: runs them on a fresh log, then checks the
+# lines they must have left in it; keeps the log's header for comparison.
+scenarios() {
+  local documents line logs
+  for documents in "$WINEPREFIX"/drive_c/users/*/Documents; do
+    [[ -L $documents ]] || rm -rf "$documents/Log"
+  done
+  run_counted "$@"
+  logs=("$WINEPREFIX"/drive_c/users/*/Documents/Log/Log*_Native.txt)
+  check "the library wrote its log to Documents\\Log\\Log<date>_Native.txt in the profile" test -f "${logs[0]}"
+  [[ -f ${logs[0]} ]] || return 0
   for line in "Device Key = 2955-L SN30502" "USB::Read ASCII Len = 5, Data = '1.234'" \
               "ReadPipe: Could not perform a read pipe operation." "WM_DEVICECHANGE"; do
     check "it holds \"$line\"" grep -qF -- ", $line"$'\r' "${logs[0]}"
   done
-fi
+  header=$(header_texts "${logs[0]}")
+}
+# The texts of the log's header (the first process's), without their prefix and the program's path.
+header_texts() {
+  awk -F', ' '{ sub(/\r+$/, ""); text = substr($0, length($1 $2 $3) + 7) }
+    NR == 1 { sub(/ = .* \*+$/, " = ...", text); print text; next }
+    text !~ /^(OS: |64-bit OS|System Folder: |The USB driver |.+ Version |.+ is installed\.$)/ { exit } { print text }' "$1"
+}
 
+echo "## Ostrel.dll through the test-only setupapi.dll and winusb.dll"
+cd "$e2e"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;setupapi,winusb=n" scenarios ./ostrel_wine_e2e.exe "$@"
+shipped_header=${header:-}
 # After the log's checks: these programs log the same lines.
-echo "## Programs that know only Ostrel.dll, on the bench OSTREL_BENCH names"
-wine_output() { OSTREL_BENCH=bench.json "$wine" "$@" 2>&1 | tr -d '\r'; }
+export OSTREL_BENCH=bench.json WINEDLLOVERRIDES="$WINEDLLOVERRIDES;setupapi,winusb=n"
 check "examples/list_and_query.c, unchanged, lists its instruments" \
   grep -qE '^2 +2955-L SN30502 +2955 +30502 +VORN 2955-L' <(wine_output list_and_query.exe)
 check "the ostrel tool loads Ostrel.dll and lists them with their IDs from ADDR?" \
   grep -qF '"id":12,"identity":"VORN 2955-L 0.9.8 03/15/24 SN30502"' \
   <(OSTREL_LIBRARY=Ostrel.dll wine_output ostrel.exe list --json)
+unset OSTREL_BENCH
+export WINEDLLOVERRIDES="mscoree=;mshtml="
 
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 && $passed -gt 0 ]]
+echo "## OstrelSim.dll alone"
+cd "$sim"
+header=
+scenarios ./ostrel_sim_scenarios.exe "$@"
+check "its log header reads as Ostrel.dll's" test -n "$header" -a "$header" = "$shipped_header"
+output=$(OSTREL_BENCH=bench.json wine_output bench_hotplug.exe) && status=0 || status=$?
+echo "$output"
+check "examples/bench_hotplug.c lists the three instruments of OSTREL_BENCH with their replies" \
+  grep -qzP '3 instruments\n0 +2936-R SN12345 +VORN 2936-R [^\n]*\n1 +2940-T SN20871 +VORN 2940-T [^\n]*\n2 +2955-L SN30502 +VORN 2955-L ' <<<"$output"
+check "its callback sees its plug and its unplug, and it exits 0" \
+  eval 'grep -qzP "\narrived: ID 3 2961-P SN40001\nleft: ID 3\n" <<<"$output" && [[ $status -eq 0 ]]'
+check "ostrel.exe --bench loads OstrelSim.dll and lists the bench's instruments" \
+  grep -qzE '2936-R SN12345.*2940-T SN20871.*2955-L SN30502' <(wine_output ostrel.exe --bench bench.json list)
+
+report

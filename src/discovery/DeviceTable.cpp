@@ -163,6 +163,9 @@ std::vector<DeviceTableEntry> DeviceTable::TakeAll()
 // No new transfer starts once `closing` is set. One under way could wait its
 // whole time-out, or for ever on a pipe that has none: it is aborted, and so
 // is one that started just before `closing` was seen, until all have returned.
+// The lock is polled, not waited for with a time limit: ThreadSanitizer does
+// not see a write lock taken by a timed wait (pthread_rwlock_clockwrlock) and
+// would report the writes it guards as races.
 void DeviceTable::Close(DeviceTableEntry &entry)
 {
     if (!entry.io)

@@ -16,7 +16,7 @@ namespace ostrel::hooks {
 // fail now; its error code is then already set. Release calls still release
 // before they report the failure, so that a test injecting one can still see
 // that nothing leaks. Defined by the bench's layer: sim/PosixBenchLayer.cpp,
-// and the Windows test shims.
+// winbench/WindowsBenchLayer.cpp.
 bool FaultHit(const char *call);
 
 // The folder the bench set to stand for the user's documents folder. Asking

@@ -1,6 +1,7 @@
 // A small check harness for the scenarios that run the same on Linux
-// (libostrel-sim.so) and on Windows (Ostrel.dll under Wine with the test-only
-// shims): checks, scenario registration, the log file, waiting with a limit.
+// (libostrel-sim.so) and on Windows under Wine (Ostrel.dll with the test-only
+// shims, and OstrelSim.dll): checks, scenario registration, the log file,
+// waiting with a limit.
 #pragma once
 
 #include "ostrel.h"

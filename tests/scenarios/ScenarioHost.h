@@ -1,5 +1,5 @@
 // What a scenario needs from the system it runs on: one implementation per
-// platform (posix/ScenarioHostPosix.cpp, tests/windows/e2e/ScenarioHostWindows.cpp),
+// platform (posix/ScenarioHostPosix.cpp, windows/ScenarioHostWindows.cpp),
 // chosen by the build, so that the scenarios themselves stay the same source.
 #pragma once
 

@@ -1,5 +1,6 @@
-# The scenario sources both suites build: tests/scenarios (Linux, ctest) and
-# tests/windows/e2e (Windows, under Wine). Each adds its own host file.
+# The scenario sources every suite builds: tests/scenarios (Linux, ctest),
+# tests/windows/e2e and tests/windows/sim (Windows, under Wine). Each adds the
+# host file of its system.
 set(OSTREL_SCENARIO_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/Scenario.cpp
   ${CMAKE_CURRENT_LIST_DIR}/BenchScenarios.cpp
@@ -7,3 +8,4 @@ set(OSTREL_SCENARIO_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/EventScenarios.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ShutdownScenarios.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TransferScenarios.cpp)
+set(OSTREL_SCENARIO_HOST_WINDOWS ${CMAKE_CURRENT_LIST_DIR}/windows/ScenarioHostWindows.cpp)

@@ -1,4 +1,4 @@
-// The handle table shared by the POSIX layer and the test-only shims.
+// The handle table shared by the POSIX layer and the bench on Windows.
 #include "platform/bus/HandleTable.h"
 
 #include <utility>

@@ -1,4 +1,4 @@
-// A table of handle values and the objects behind them, for the POSIX layer and the test-only shims.
+// A table of handle values and the objects behind them, for the POSIX layer and the bench on Windows.
 #pragma once
 
 #include "platform/winapi.h"

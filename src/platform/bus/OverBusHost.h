@@ -4,8 +4,8 @@
 //
 // SetupApiOverBus.cpp and WinUsbOverBus.cpp are compiled into two builds, and
 // each defines these functions once: the POSIX layer (posix/OverBusHost.cpp),
-// and the test-only setupapi.dll and winusb.dll that put the real Windows
-// library on the bench under Wine (tests/windows/shims/OverBusHost.cpp).
+// and the bench on Windows (winbench/OverBusHost.cpp), which OstrelSim.dll and
+// the test-only DLLs that put Ostrel.dll on the bench under Wine are made of.
 #pragma once
 
 #include "platform/bus/Bus.h"

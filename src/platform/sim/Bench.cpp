@@ -10,7 +10,7 @@
 
 namespace ostrel::sim {
 namespace {
-// Outside the bench, so that setting it (the Windows shims do at load time)
+// Outside the bench, so that setting it (the bench on Windows does at load time)
 // does not create the bench and read OSTREL_BENCH before the program runs.
 std::atomic<bus::HotplugListener> listener{nullptr};
 } // namespace

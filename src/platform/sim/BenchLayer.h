@@ -1,5 +1,5 @@
 // What the bench's control API asks of the layer the library's calls go through:
-// the POSIX layer on Linux, the test-only SetupAPI and WinUSB DLLs on Windows.
+// the POSIX layer on Linux, the SetupAPI and WinUSB calls over the bench on Windows.
 #pragma once
 
 #include "platform/bus/Bus.h"

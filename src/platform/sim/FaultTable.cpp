@@ -1,4 +1,4 @@
-// The table of injected faults, for the bench's layers: the POSIX layer and the Windows test shims.
+// The table of injected faults, for the bench's layers: the POSIX layer and the bench on Windows.
 #include "platform/sim/FaultTable.h"
 
 #include <algorithm>

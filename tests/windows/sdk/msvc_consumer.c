@@ -1,6 +1,6 @@
-/* An MSVC-style program without a C runtime: it reaches Ostrel.dll by name through the SDK's
- * Ostrel.lib, calls a few exports and writes its checks with WriteFile; its exit status is
- * the verdict. Run by sdk_test.sh. */
+/* An MSVC-style program without a C runtime: it reaches Ostrel.dll (or OstrelSim.dll) by name
+ * through the SDK's Ostrel.lib (or OstrelSim.lib), calls a few exports and writes its checks
+ * with WriteFile; its exit status is the verdict. Run by sdk_test.sh. */
 #include "ostrel.h"
 
 typedef void *HANDLE;

@@ -1,6 +1,6 @@
 // One named pipe per plugged instrument: made at plug, its free end dropped at
 // unplug, its taken ends kept until their clients close.
-#include "DevicePipes.h"
+#include "platform/winbench/DevicePipes.h"
 
 #include "platform/sim/Bench.h"
 
@@ -8,13 +8,13 @@
 
 #include <cwchar>
 
-namespace ostrel::shim {
+namespace ostrel::winbench {
 namespace {
 
 const char kPipeFolder[] = "\\\\.\\pipe\\";
 const char kPipePrefix[] = "ostrelbench-";
 
-// The pid keeps two test processes on one Wine server apart; the slot that
+// The pid keeps two processes on one machine apart; the slot that
 // follows keeps an instrument plugged again apart from its handles that are
 // still open.
 std::string NamePrefix()
@@ -209,4 +209,4 @@ int DevicePipes::OpenClients()
     return RefreshAll();
 }
 
-} // namespace ostrel::shim
+} // namespace ostrel::winbench

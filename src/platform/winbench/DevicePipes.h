@@ -1,6 +1,7 @@
-// The device paths the test-only SetupAPI hands out: one named pipe of this
-// process per plugged bench instrument, so that Wine's own CreateFileA opens
-// them with the library's flags and fails once the instrument is gone.
+// The device paths the SetupAPI over the bench hands out on Windows: one named
+// pipe of this process per plugged bench instrument, so that the system's own
+// CreateFileA opens them with the library's flags and fails once the
+// instrument is gone.
 #pragma once
 
 #include "platform/sim/Instrument.h"
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace ostrel::shim {
+namespace ostrel::winbench {
 
 // Why pipes and not files: the library opens its device paths without
 // FILE_SHARE_DELETE, so a file it holds open could not be deleted at unplug,
@@ -21,7 +22,7 @@ namespace ostrel::shim {
 // Each plugged instrument keeps one server end free for the next CreateFileA;
 // an end taken by a client (a device handle) is kept until that client
 // closes, which is how device handles are counted. Refresh() notices both
-// and is called by every shim call that depends on them.
+// and is called by every call over the bench that depends on them.
 class DevicePipes {
 public:
     static DevicePipes &Get();
@@ -66,4 +67,4 @@ private:
     std::map<int, Pipe> pipes; // by bench slot: plug order
 };
 
-} // namespace ostrel::shim
+} // namespace ostrel::winbench

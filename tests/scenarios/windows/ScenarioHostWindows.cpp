@@ -1,6 +1,6 @@
-// The scenarios' host on Windows: Ostrel.dll under Wine with the test-only shims,
+// The scenarios' host on Windows (Ostrel.dll with the test-only shims, or OstrelSim.dll, under Wine):
 // the log in the profile's Documents folder, child processes by CreateProcessA.
-#include "ScenarioHost.h"
+#include "../ScenarioHost.h"
 
 #include <windows.h>
 #include <shlobj.h>

@@ -1,22 +1,21 @@
-// The bench in the test-only shims: the fault hook of the SetupAPI and WinUSB
-// calls over the bench, what the bench's control API asks of the layer, and
-// the bench's plugging reaching the library as pipes appearing and
-// WM_DEVICECHANGE messages.
+// The bench on Windows (OstrelSim.dll, and the test-only DLLs that put Ostrel.dll
+// on it): the fault hook of the SetupAPI and WinUSB calls over the bench, what
+// the bench's control API asks of the layer, and the bench's plugging reaching
+// the library as pipes appearing and WM_DEVICECHANGE messages.
 #include "platform/BenchHooks.h"
 #include "platform/bus/OverBusHost.h"
 #include "platform/sim/BenchLayer.h"
 #include "platform/sim/FaultTable.h"
-
-#include "DeviceNotifications.h"
-#include "DevicePipes.h"
+#include "platform/winbench/DeviceNotifications.h"
+#include "platform/winbench/DevicePipes.h"
 
 #include <exception>
 
 namespace {
 
-// Only the calls the shims implement can be made to fail: kernel32 and user32
-// are Wine's own, so Inject refuses any other name. Never destroyed: calls may
-// still arrive while the process exits.
+// Only the calls over the bench can be made to fail: kernel32 and user32 are
+// the system's own, so Inject refuses any other name. Never destroyed: calls
+// may still arrive while the process exits.
 ostrel::sim::FaultTable &Faults()
 {
     static ostrel::sim::FaultTable *table = new ostrel::sim::FaultTable;
@@ -45,14 +44,15 @@ void ClearPlatformFaults()
 std::string SetPlatformDocumentsFolder(const char *path)
 {
     (void)path;
-    // SHGetFolderPathA is Wine's own: the log goes to the profile's Documents.
-    return "on Windows the log goes to the user's Documents folder";
+    // SHGetFolderPathA is the system's own, so the folder cannot be replaced
+    // here; the library's own setting does the same for every product.
+    return "on Windows the log goes to the user's Documents\\Log folder: set OSTREL_LOG_DIR to put it elsewhere";
 }
 
 int PlatformDeviceHandles()
 {
     try {
-        return shim::DevicePipes::Get().OpenClients();
+        return winbench::DevicePipes::Get().OpenClients();
     } catch (const std::exception &) {
         return -1; // out of memory: a count that makes any leak check fail
     }
@@ -68,17 +68,17 @@ void OnHotplug(const GUID &interfaceClass, const std::string &benchPath, bool ar
 {
     (void)interfaceClass;
     try {
-        ostrel::shim::DevicePipes &pipes = ostrel::shim::DevicePipes::Get();
+        ostrel::winbench::DevicePipes &pipes = ostrel::winbench::DevicePipes::Get();
         const std::string path = arrived ? pipes.Arrived(benchPath) : pipes.Removed(benchPath);
         if (!path.empty())
-            ostrel::shim::SendDeviceChange(path, arrived);
+            ostrel::winbench::SendDeviceChange(path, arrived);
     } catch (const std::exception &) {
         // Out of memory: the library misses this change, as it would miss a
         // lost notification on Windows; its next scan still sees the bench.
     }
 }
 
-// Before the first plug: the DLL is loaded before the test program runs.
+// Before the first plug: the DLL is loaded before the program can plug.
 [[maybe_unused]] const bool listening = (ostrel::bus::SetHotplugListener(OnHotplug), true);
 
 } // namespace

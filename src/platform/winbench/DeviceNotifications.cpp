@@ -1,6 +1,6 @@
 // WM_DEVICECHANGE sent as Windows sends it: to the registered window, handled on its
 // own thread inside that thread's message retrieval, the broadcast block alive until then.
-#include "DeviceNotifications.h"
+#include "platform/winbench/DeviceNotifications.h"
 
 #include "platform/sim/Bench.h"
 
@@ -12,13 +12,14 @@
 #include <thread>
 #include <vector>
 
-namespace ostrel::shim {
+namespace ostrel::winbench {
 namespace {
 
+// The class of the core's watcher window (discovery/Watcher.cpp).
 const char kWatcherClass[] = "VornDiscover";
 
 // A scan identifying new instruments waits on their replies: generous, but a
-// watcher that never takes its messages must not hang the test.
+// watcher that never takes its messages must not hold up every later message.
 constexpr UINT kSendTimeoutMs = 20000;
 
 std::vector<char> *MakeBroadcast(const std::string &path)
@@ -46,6 +47,15 @@ void Send(HWND window, WPARAM event, std::vector<char> *block)
     delete block;
 }
 
+// The sender runs this module's code until the process ends: a program that
+// frees the library must not unload it from under the thread.
+void KeepModuleLoaded()
+{
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&KeepModuleLoaded), &self);
+}
+
 // The notifications not yet sent, sent one after another by one thread.
 class Sender {
 public:
@@ -55,6 +65,7 @@ public:
         queue.push_back({window, event, block});
         if (!running) {
             running = true;
+            KeepModuleLoaded();
             std::thread([this] { Run(); }).detach();
         }
         changed.notify_one();
@@ -119,4 +130,4 @@ void SendDeviceChange(const std::string &path, bool arrived)
         Outbox().Post(window, event, MakeBroadcast(path));
 }
 
-} // namespace ostrel::shim
+} // namespace ostrel::winbench

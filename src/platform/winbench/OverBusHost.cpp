@@ -1,9 +1,9 @@
-// The shims' side of the SetupAPI and WinUSB calls over the bench (platform/bus/OverBusHost.h):
-// device paths are named pipes (DevicePipes.h), device handles are Wine's own.
+// The bench on Windows as host of the SetupAPI and WinUSB calls over it (platform/bus/OverBusHost.h):
+// device paths are named pipes (DevicePipes.h), device handles are the system's own.
 #include "platform/bus/OverBusHost.h"
 
 #include "platform/sim/Bench.h"
-#include "DevicePipes.h"
+#include "platform/winbench/DevicePipes.h"
 
 #include <cstring>
 #include <new>
@@ -30,14 +30,14 @@ DWORD InterfacePaths(const GUID &interfaceClass, bool presentOnly, std::vector<s
     (void)presentOnly;
     paths.clear();
     if (std::memcmp(&interfaceClass, &sim::kInstrumentInterfaceClass, sizeof(GUID)) == 0)
-        paths = shim::DevicePipes::Get().PresentPaths();
+        paths = winbench::DevicePipes::Get().PresentPaths();
     return ERROR_SUCCESS;
 }
 
 DWORD DeviceOf(HANDLE file, std::shared_ptr<bus::Device> &device)
 {
     std::shared_ptr<sim::Instrument> instrument;
-    DWORD error = shim::DevicePipes::Get().Identify(file, instrument);
+    DWORD error = winbench::DevicePipes::Get().Identify(file, instrument);
     if (error != ERROR_SUCCESS)
         return error;
     try {

@@ -3,14 +3,13 @@
 
 #include <string>
 
-namespace ostrel::shim {
+namespace ostrel::winbench {
 
 // Sends WM_DEVICECHANGE (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE) with a
 // DEV_BROADCAST_DEVICEINTERFACE_A naming `path` to every watcher window of
-// this process, and returns once each has handled it (or a time limit has
-// passed). Wine's user32 cannot tell us which windows called
-// RegisterDeviceNotificationA, so the windows are found by the library's
-// window class name instead.
+// this process, one after another from a thread of its own (see the .cpp).
+// No call of user32 tells which windows called RegisterDeviceNotificationA,
+// so the windows are found by the class name of the library's watcher.
 void SendDeviceChange(const std::string &path, bool arrived);
 
-} // namespace ostrel::shim
+} // namespace ostrel::winbench
