@@ -89,6 +89,8 @@ void Parser::AddServe()
     ServeOptions &serve = options.serve;
     CLI::App *command = Add("serve", "every instrument as a LAN instrument (VXI-11 instN, raw SCPI sockets) until "
                                      "SIGTERM or Ctrl-C", Serve);
+    command->footer("On the simulated bench, standard input takes bench commands: unplug N, plug N (N counts the "
+                    "bench file's instruments from 0).");
     AddPid(command);
     command->add_option("--listen", serve.listen, "the address to listen on (default 127.0.0.1: this PC only)")
         ->type_name("ADDR");

@@ -29,7 +29,7 @@ set_source_files_properties(${generated}/vxi11_xdr.c ${generated}/vxi11_svc.c PR
   COMPILE_OPTIONS "-Wno-unused-variable;-Wno-cast-function-type")
 set_source_files_properties(${generated}/vxi11_svc.c PROPERTIES
   COMPILE_OPTIONS "-Wno-unused-variable;-Wno-cast-function-type;-include;${CMAKE_CURRENT_SOURCE_DIR}/serve/RpcgenFixes.h")
-target_sources(ostrel_tool PRIVATE serve/Connections.cpp serve/Gateway.cpp serve/Network.cpp serve/RawChannel.cpp
+target_sources(ostrel_tool PRIVATE serve/BenchConsole.cpp serve/Connections.cpp serve/Gateway.cpp serve/Network.cpp serve/RawChannel.cpp
   serve/Roster.cpp serve/RpcChannel.cpp serve/Serve.cpp
   ${generated}/vxi11.h ${generated}/vxi11_xdr.c ${generated}/vxi11_svc.c)
 target_include_directories(ostrel_tool PRIVATE ${generated})

@@ -1,6 +1,7 @@
 // serve: every instrument as a LAN instrument until SIGTERM or Ctrl-C: VXI-11
 // devices inst0, inst1, ... registered with rpcbind, and raw SCPI sockets.
 #include "../Cli.h"
+#include "BenchConsole.h"
 #include "Connections.h"
 #include "Note.h"
 #include "RawChannel.h"
@@ -148,6 +149,7 @@ int Serve(Session &session)
     std::signal(SIGPIPE, SIG_IGN); // a client gone while its reply is sent is a failed send, not an end
     ShowTable(roster, options, corePort, abortPort);
     connections.Start();
+    StartBenchConsole(session);
     WaitForStopSignal();
 
     Note("stopping: closing every link");
