@@ -78,14 +78,18 @@ void ShowTable(Roster &roster, const ServeOptions &options, unsigned corePort, u
     const std::string host = HostName(options.listen);
     std::printf("serving on %s: VXI-11 core channel on port %u (registered with rpcbind), abort channel on %u\n",
                 options.listen.c_str(), corePort, abortPort);
-    std::printf("  %-34s %-34s %-24s %s\n", "RESOURCE", options.rawPort ? "RAW SOCKET" : "", "KEY", "IDENTITY");
+    const auto row = [&](const std::string &resource, const std::string &raw, const std::string &key,
+                         const std::string &identity) {
+        std::printf("  %-34s %s%-24s %s\n", resource.c_str(), options.rawPort ? (raw + "  ").c_str() : "",
+                    key.c_str(), identity.c_str());
+    };
+    row("RESOURCE", "RAW SOCKET                       ", "KEY", "IDENTITY");
     for (const Instrument *instrument : roster.All()) {
-        const std::string resource = "TCPIP::" + host + "::" + instrument->name + "::INSTR";
-        const std::string raw = options.rawPort ? "TCPIP::" + host + "::" +
-                                                      std::to_string(options.rawPort + instrument->index) + "::SOCKET"
-                                                : "";
-        std::printf("  %-34s %-34s %-24s %s\n", resource.c_str(), raw.c_str(), instrument->key.c_str(),
-                    instrument->identity.c_str());
+        char raw[64];
+        std::snprintf(raw, sizeof raw, "%-33s",
+                      ("TCPIP::" + host + "::" + std::to_string(options.rawPort + instrument->index) + "::SOCKET")
+                          .c_str());
+        row("TCPIP::" + host + "::" + instrument->name + "::INSTR", raw, instrument->key, instrument->identity);
     }
     if (roster.All().empty())
         std::printf("  no instruments yet: each one plugged in is served as the next instN\n");
