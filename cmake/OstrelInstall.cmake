@@ -8,8 +8,6 @@ if(WIN32)
   return()
 endif()
 
-# Debian's own packages keep their documents under the package's lower-case name.
-set(CMAKE_INSTALL_DOCDIR share/doc/ostrel CACHE PATH "Documentation (DOCDIR)")
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

@@ -52,6 +52,13 @@ Waits WaitsOf(Device_Flags flags, u_long lockTimeout, u_long ioTimeout)
             .waitLock = (flags & DEVICE_FLAG_WAITLOCK) != 0};
 }
 
+// A request that names a link and how long it may wait, and carries nothing else.
+int OnLink(int (Gateway::*request)(const Client &, long, const Waits &), const Device_GenericParms &parameters)
+{
+    return (TheGateway().*request)(Caller(), parameters.lid,
+                                   WaitsOf(parameters.flags, parameters.lock_timeout, parameters.io_timeout));
+}
+
 using Dispatch = void (*)(svc_req *, SVCXPRT *);
 
 // Room for a decoded AUTH_SYS credential (its fields, machine name and
@@ -200,29 +207,25 @@ bool_t device_readstb_1_svc(Device_GenericParms *parameters, Device_ReadStbResp 
 
 bool_t device_trigger_1_svc(Device_GenericParms *parameters, Device_Error *result, struct svc_req *)
 {
-    result->error = TheGateway().Trigger(
-        Caller(), parameters->lid, WaitsOf(parameters->flags, parameters->lock_timeout, parameters->io_timeout));
+    result->error = OnLink(&Gateway::Trigger, *parameters);
     return TRUE;
 }
 
 bool_t device_clear_1_svc(Device_GenericParms *parameters, Device_Error *result, struct svc_req *)
 {
-    result->error = TheGateway().Clear(
-        Caller(), parameters->lid, WaitsOf(parameters->flags, parameters->lock_timeout, parameters->io_timeout));
+    result->error = OnLink(&Gateway::Clear, *parameters);
     return TRUE;
 }
 
 bool_t device_remote_1_svc(Device_GenericParms *parameters, Device_Error *result, struct svc_req *)
 {
-    result->error = TheGateway().CheckAccess(
-        Caller(), parameters->lid, WaitsOf(parameters->flags, parameters->lock_timeout, parameters->io_timeout));
+    result->error = OnLink(&Gateway::CheckAccess, *parameters);
     return TRUE;
 }
 
 bool_t device_local_1_svc(Device_GenericParms *parameters, Device_Error *result, struct svc_req *)
 {
-    result->error = TheGateway().CheckAccess(
-        Caller(), parameters->lid, WaitsOf(parameters->flags, parameters->lock_timeout, parameters->io_timeout));
+    result->error = OnLink(&Gateway::CheckAccess, *parameters);
     return TRUE;
 }
 

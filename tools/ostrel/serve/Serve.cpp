@@ -96,6 +96,13 @@ void ShowTable(Roster &roster, const ServeOptions &options, unsigned corePort, u
     std::fflush(stdout);
 }
 
+// Ends event mode when serve returns, before the roster and the gateway the
+// library's callbacks reach are gone.
+struct EventModeEnd {
+    const Api &api;
+    ~EventModeEnd() { api.vorn_usb_uninit_system(); }
+};
+
 bool ParseBounds(const ServeOptions &options, Bounds &bounds, std::string &error)
 {
     bounds.maxConnections = options.maxLinks;
@@ -136,13 +143,12 @@ int Serve(Session &session)
     connections.Add(abort, "abort", [&rpc](int fd, const Client &client) { return ServeAbort(fd, client, rpc); });
     RawSockets raw{options, connections, gateway, {}, {}};
     roster.onNamed = [&raw](Instrument &instrument) { raw.Open(instrument); };
+    const EventModeEnd eventModeEnd{api};
     if (!roster.Start(error))
         return Fail(kFailed, error);
-    if (!RegisterCore(corePort)) {
-        api.vorn_usb_uninit_system(); // no callback may reach the roster once it is gone
+    if (!RegisterCore(corePort))
         return Fail(kFailed, "rpcbind did not take the VXI-11 core channel: is it running? (apt install rpcbind; "
                              "systemctl start rpcbind; as root in a container: rpcbind)");
-    }
     for (Instrument *instrument : roster.All())
         raw.Open(*instrument);
 
