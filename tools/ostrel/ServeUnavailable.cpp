@@ -4,6 +4,11 @@
 
 namespace ostrel::tool {
 
+bool ServeBuilt()
+{
+    return false;
+}
+
 int Serve(Session &)
 {
     return Fail(kFailed, "serve is not part of this build: it needs ONC RPC (libtirpc), which this system's build "

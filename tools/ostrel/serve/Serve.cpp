@@ -118,6 +118,11 @@ bool ParseBounds(const ServeOptions &options, Bounds &bounds, std::string &error
 
 } // namespace
 
+bool ServeBuilt()
+{
+    return true;
+}
+
 int Serve(Session &session)
 {
     const ServeOptions &options = session.options.serve;
