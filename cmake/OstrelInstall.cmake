@@ -8,7 +8,6 @@ if(WIN32)
   return()
 endif()
 
-include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(OSTREL_LIBRARIES ostrel-sim)

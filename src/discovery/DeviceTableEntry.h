@@ -13,7 +13,7 @@
 // `closing`, so that no new transfer starts, aborts the transfers under way,
 // takes it exclusively once they have returned, and marks it closed.
 struct DeviceIo {
-    std::shared_timed_mutex mutex;
+    std::shared_mutex mutex;
     std::atomic<bool> closing{false};
     bool open = true;
 };
@@ -36,7 +36,7 @@ struct DeviceTableEntry {
 class EntryRef {
 public:
     EntryRef() = default;
-    EntryRef(const DeviceTableEntry &found, std::shared_lock<std::shared_timed_mutex> hold)
+    EntryRef(const DeviceTableEntry &found, std::shared_lock<std::shared_mutex> hold)
         : entry(found), lock(std::move(hold)), valid(true)
     {
     }
@@ -46,6 +46,6 @@ public:
 
 private:
     DeviceTableEntry entry{};
-    std::shared_lock<std::shared_timed_mutex> lock;
+    std::shared_lock<std::shared_mutex> lock;
     bool valid = false;
 };

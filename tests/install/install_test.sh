@@ -19,8 +19,10 @@ libdir=$(pkg-config --variable=libdir ostrel-sim)
 check "it installs the udev rules" test -f "$prefix/lib/udev/rules.d/70-ostrel.rules"
 check "the library's soname carries its major version" \
   grep -q 'SONAME.*\[libostrel-sim\.so\.0\]' <(readelf -d "$libdir/libostrel-sim.so")
-check "the installed tool reports the project's version" \
-  test "$("$prefix/bin/ostrel" --version | head -n1)" = "ostrel $(project_version "$root")"
+version=$(OSTREL_BENCH="$root/examples/bench.json" "$prefix/bin/ostrel" --version)
+check "the installed tool reports the project's version and finds its library in the prefix" \
+  test "$(head -n 1 <<<"$version"):$(sed -n 's/^library \(.*\)\.so.*/\1/p' <<<"$version")" = \
+  "ostrel $(project_version "$root"):$libdir/libostrel-sim"
 
 echo "## The C example built against the prefix"
 cc "$root/examples/list_and_query.c" $(pkg-config --cflags --libs ostrel-sim) -Wl,-rpath,"$libdir" \
@@ -30,8 +32,8 @@ cmake -S "$here/consumer" -B "$scratch/cmake-consumer" -DCMAKE_PREFIX_PATH="$pre
 for consumer in "$scratch/pkg-config-consumer" "$scratch/cmake-consumer/consumer"; do
   name=${consumer#"$scratch"/}
   check "$name builds and asks each instrument who it is" \
-    grep -q " VORN 2955-L 0.9.8 03/15/24 SN30502$" \
-      <(OSTREL_BENCH="$root/examples/bench.json" OSTREL_LOG_DIR="$scratch" "$consumer" 2>&1)
+    grep -q " VORN 2955-L 0.9.8 03/15/24 SN30502$" <(OSTREL_BENCH="$root/examples/bench.json" OSTREL_LOG_DIR="$scratch" \
+      "$consumer" 2>&1)
   check "$name loads the library from the prefix" grep -q "libostrel-sim.so.0 => $libdir/" <(ldd "$consumer")
 done
 

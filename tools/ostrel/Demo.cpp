@@ -96,7 +96,7 @@ int EventMode(const Library &library)
         return Fail(kFailed, std::string("the arrival was not reported ") + library.bench.ostrel_sim_last_error());
     Say("     " + std::to_string(api.vorn_usb_GetDeviceCount()) + " instruments in the table");
     api.vorn_usb_uninit_system();
-    Say("     vorn_usb_uninit_system: watcher stopped, every instrument closed, " +
+    Say("     vorn_usb_uninit_system: watcher told to stop, every instrument closed, " +
         std::to_string(api.vorn_usb_GetDeviceCount()) + " in the table");
     return kOk;
 }

@@ -62,6 +62,8 @@ if [[ -f $sdk/bin/msvc_consumer.exe ]]; then
   prepare_prefix
   cd "$sdk/bin"
   check "it runs under Wine, its calls into Ostrel.dll succeeding" "$wine" msvc_consumer.exe
-  check "bin/ostrel.exe runs and reports $version" test "$("$wine" ostrel.exe --version | tr -d '\r')" = "ostrel $version"
+  said=$("$wine" ostrel.exe --version | tr -d '\r')
+  check "bin/ostrel.exe runs, reports $version and loads the Ostrel.dll beside it" \
+    eval 'grep -qx "ostrel $version" <<<"$said" && grep -qi "^library .*bin.Ostrel\.dll " <<<"$said"'
 fi
 report
