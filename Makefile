@@ -66,6 +66,7 @@ dist:
 	mkdir -p dist && rm -f dist/ostrel-*-win64.zip && cp build/windows-x64/sdk/ostrel-$(VERSION)-win64.zip $(SDK)
 
 bench: deps build-linux-release
+	@pgrep -x rpcbind >/dev/null || rpcbind -w || echo "no rpcbind: the gateway's benchmark is skipped" >&2
 	@for b in build/linux-release/bench/ostrel_bench_*; do [ -x $$b ] || continue; echo "== $$b"; $$b || exit 1; done
 
 # The reply-parser fuzzers (tests/fuzz, clang), five minutes each; `make test`

@@ -31,10 +31,21 @@ public:
     bool redirected = false;
 };
 
+inline TempDocuments &Documents()
+{
+    static TempDocuments documents;
+    return documents;
+}
+
+inline std::filesystem::path TempDocumentsFolder()
+{
+    return Documents().folder;
+}
+
 // Must run before the first library call of the process.
 inline bool UseTempDocuments(benchmark::State &state)
 {
-    static TempDocuments documents;
+    TempDocuments &documents = Documents();
     if (!documents.redirected)
         state.SkipWithError("the log could not be redirected");
     return documents.redirected;

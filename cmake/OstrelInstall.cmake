@@ -45,6 +45,22 @@ if(TARGET ostrel_tool)
 endif()
 # udev reads <prefix>/lib/udev/rules.d for /usr and /usr/local alike.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/70-ostrel.rules DESTINATION lib/udev/rules.d COMPONENT tools)
+# The LAN gateway as a systemd service with its options file: /etc/ostrel for /usr, <prefix>/etc/ostrel elsewhere.
+if(OSTREL_SERVE)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(OSTREL_SERVE_CONFIG_DIR /etc/ostrel)
+  else()
+    set(OSTREL_SERVE_CONFIG_DIR ${CMAKE_INSTALL_SYSCONFDIR}/ostrel)
+  endif()
+  cmake_path(ABSOLUTE_PATH OSTREL_SERVE_CONFIG_DIR BASE_DIRECTORY ${CMAKE_INSTALL_PREFIX} OUTPUT_VARIABLE config_dir)
+  set(OSTREL_SERVE_CONFIG ${config_dir}/serve.conf)
+  set(OSTREL_SERVE_BINARY ${CMAKE_INSTALL_FULL_BINDIR}/ostrel)
+  set(OSTREL_SERVE_DOCS ${CMAKE_INSTALL_FULL_DOCDIR})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/linux/ostrel-serve.service ${PROJECT_BINARY_DIR}/package/ostrel-serve.service
+    @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/package/ostrel-serve.service DESTINATION lib/systemd/system COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/serve.conf DESTINATION ${OSTREL_SERVE_CONFIG_DIR} COMPONENT tools)
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development
   FILES_MATCHING PATTERN "*.md")

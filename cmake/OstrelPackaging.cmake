@@ -41,12 +41,19 @@ files (ostrel, ostrel-sim) and the CMake package (find_package(Ostrel)).")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ostrel-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "USB instrument library - command-line tool and udev rules
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "USB instrument library - command-line tool, udev rules, LAN gateway
 The ostrel tool lists, queries and watches USB instruments; the udev rules
-make instruments known to the library and accessible to the user at the seat.")
+make instruments known to the library and accessible to the user at the seat.
+ostrel serve (the ostrel-serve service) makes them LAN instruments for
+VXI-11 and raw SCPI clients.")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/ostrel-tools.postinst ${PROJECT_BINARY_DIR}/debian/postinst COPYONLY)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/ostrel-tools.postinst ${PROJECT_BINARY_DIR}/debian/postrm COPYONLY)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/postrm)
+# The gateway's options file is the administrator's: kept across upgrades.
+file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "/etc/ostrel/serve.conf\n")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/postrm
+  ${PROJECT_BINARY_DIR}/debian/conffiles)
+# The gateway registers with rpcbind for VXI-11 clients.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS rpcbind)
 
 set(CPACK_COMPONENTS_ALL runtime development tools)
 if(EXISTS ${PROJECT_SOURCE_DIR}/python/ostrel)

@@ -9,8 +9,9 @@ set -euo pipefail
 
 # The tool needs CLI11 and libedit, and libudev for its doctor.
 demo=(make cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev libedit-dev libudev-dev)
-# libostrel.so needs libusb and libudev; dpkg-shlibdeps (dpkg-dev) and `file` work out the dependencies.
-package=("${demo[@]}" libusb-1.0-0-dev dpkg-dev file)
+# libostrel.so needs libusb and libudev; dpkg-shlibdeps (dpkg-dev) and `file` work out the dependencies;
+# the tool's serve needs libtirpc and rpcgen (libtirpc-dev), which the demo does without.
+package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev dpkg-dev file)
 # MinGW-w64 builds the DLL and the tool (with the host's CLI11 and nlohmann-json headers); LLVM's
 # llvm-dlltool makes the MSVC import library.
 dist=(make cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev llvm)
@@ -19,6 +20,8 @@ test=("${package[@]}" "${dist[@]}" python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
   # the Python packages: their tests, the PyVISA backend, installing them
   python3-pytest python3-pyvisa python3-setuptools python3-venv
+  # the LAN gateway's clients (PyVISA's own backend, lxi-tools) and the system's rpcbind
+  python3-pyvisa-py lxi-tools rpcbind
   # fuzz targets (clang, libFuzzer); clang and lld-link also link the MSVC-style SDK check
   clang libclang-rt-14-dev lld
   # the Windows programs under Wine; the C# bindings under Mono

@@ -51,14 +51,26 @@ $lib/cmake/Ostrel/OstrelTargets-release.cmake
 /usr/share/doc/ostrel/README.md
 /usr/share/doc/ostrel/architecture.md
 /usr/share/doc/ostrel/bench.md
+/usr/share/doc/ostrel/lan.md
 /usr/share/doc/ostrel/linux.md
 END
 check "ostrel.pc names /usr as its prefix" grep -qx 'prefix=/usr' "$scratch/root$lib/pkgconfig/ostrel.pc"
 
 expect ostrel-tools "libostrel0 \(= $version\), .*libc6" <<END
+/etc/ostrel/serve.conf
 /usr/bin/ostrel
+/usr/lib/systemd/system/ostrel-serve.service
 /usr/lib/udev/rules.d/70-ostrel.rules
 END
+check "the gateway's options file is a conffile" test "$(cat "$scratch/ostrel-tools/conffiles")" = /etc/ostrel/serve.conf
+check "the service runs the packaged tool with the packaged options file" \
+  grep -qx 'ExecStart=/usr/bin/ostrel --config /etc/ostrel/serve.conf serve' "$scratch/root/usr/lib/systemd/system/ostrel-serve.service"
+# The options file parses (status 2 would be a refused option); the address given after it ends serve at once.
+LD_LIBRARY_PATH="$scratch/root$lib" "$scratch/root/usr/bin/ostrel" --config "$scratch/root/etc/ostrel/serve.conf" \
+  --bench "$root/examples/bench.json" serve --listen no-address >"$scratch/serve.out" 2>&1
+status=$?
+check "the tool takes the service's options file" grep -q "cannot listen on 'no-address'" "$scratch/serve.out" ||
+  { echo "status $status"; cat "$scratch/serve.out"; }
 # A udev that is missing or fails must never fail the installation.
 mkdir "$scratch/bin" && printf '#!/bin/sh\nexit 1\n' >"$scratch/bin/udevadm" && chmod +x "$scratch/bin/udevadm"
 for script in postinst postrm; do

@@ -8,6 +8,18 @@
 
 namespace ostrel::tool {
 
+// serve: what it listens on, whom it lets in, and its bounds.
+struct ServeOptions {
+    std::string listen = "127.0.0.1";
+    std::vector<std::string> allow; // CIDR blocks; none: every client that reaches the address
+    unsigned port = 0;              // the core channel; 0: any free port (rpcbind tells clients)
+    unsigned rawPort = 0;           // the first raw SCPI port (instN at rawPort + N); 0: none
+    unsigned rawTimeoutMs = 10000;  // how long a raw query waits for its reply
+    unsigned maxLinks = 128;        // links, and connections, in all
+    unsigned clientLinks = 32;      // links, and connections, of one client address
+    unsigned idleSeconds = 600;     // a connection without a request for this long is closed
+};
+
 // What the command line says; each command reads the options it declared.
 struct Options {
     std::string command;
@@ -22,6 +34,7 @@ struct Options {
     bool log = false;
     bool trace = false;
     double seconds = 0;             // watch: stop after this long (0: at Ctrl-C)
+    ServeOptions serve;
 };
 
 struct Session {
@@ -44,6 +57,10 @@ int Watch(Session &session);
 int Shell(Session &session);
 int Doctor(Session &session);
 int Demo(Session &session);
+// Until SIGTERM or Ctrl-C: every instrument as a LAN instrument (VXI-11, raw SCPI sockets).
+int Serve(Session &session);
+// False where this build has no ONC RPC engine: Serve then only says so.
+bool ServeBuilt();
 
 // On stderr, for list and watch when they find nothing: what the doctor's
 // checks and the log say is the likely cause.

@@ -36,33 +36,6 @@ std::vector<std::string> Identities(const Api &api, int count)
     return identities;
 }
 
-std::vector<Row> CurrentRows(const Api &api)
-{
-    std::vector<Row> rows;
-    const int count = api.vorn_usb_GetDeviceCount();
-    if (count <= 0)
-        return rows;
-    std::vector<std::vector<char>> keyStore(count, std::vector<char>(64));
-    std::vector<char *> keys;
-    for (auto &key : keyStore)
-        keys.push_back(key.data());
-    std::vector<int> ids(count), models(count), serials(count);
-    int listed = 0;
-    const int keyCount = api.vorn_usb_GetDeviceKeys(keys.data());
-    if (api.GetInstrumentList(ids.data(), models.data(), serials.data(), &listed) != 0)
-        return rows;
-    const std::vector<std::string> identities = Identities(api, count);
-    for (int i = 0; i < listed && i < keyCount && i < count; ++i) {
-        Row row;
-        row.key = keys[i];
-        row.model = models[i];
-        row.serial = serials[i];
-        row.identity = i < static_cast<int>(identities.size()) ? identities[i] : "";
-        rows.push_back(row);
-    }
-    return rows;
-}
-
 // The table keeps one instrument per key; the log names every one that answered.
 void CountSameKeys(Discovery &found)
 {
@@ -97,6 +70,33 @@ nlohmann::json RowJson(const Row &row)
 }
 
 } // namespace
+
+std::vector<Row> CurrentRows(const Api &api)
+{
+    std::vector<Row> rows;
+    const int count = api.vorn_usb_GetDeviceCount();
+    if (count <= 0)
+        return rows;
+    std::vector<std::vector<char>> keyStore(count, std::vector<char>(64));
+    std::vector<char *> keys;
+    for (auto &key : keyStore)
+        keys.push_back(key.data());
+    std::vector<int> ids(count), models(count), serials(count);
+    int listed = 0;
+    const int keyCount = api.vorn_usb_GetDeviceKeys(keys.data());
+    if (api.GetInstrumentList(ids.data(), models.data(), serials.data(), &listed) != 0)
+        return rows;
+    const std::vector<std::string> identities = Identities(api, count);
+    for (int i = 0; i < listed && i < keyCount && i < count; ++i) {
+        Row row;
+        row.key = keys[i];
+        row.model = models[i];
+        row.serial = serials[i];
+        row.identity = i < static_cast<int>(identities.size()) ? identities[i] : "";
+        rows.push_back(row);
+    }
+    return rows;
+}
 
 Discovery Discover(Session &session, bool askAddresses)
 {

@@ -26,6 +26,9 @@ struct Discovery {
     bool addressesAsked = false;
 };
 
+// The instruments of the device table now, in key order (no IDs asked).
+std::vector<Row> CurrentRows(const Api &api);
+
 // One static discovery that keeps every instrument answering *IDN?; with
 // `askAddresses`, ADDR? gives each its ID (all asked at once).
 Discovery Discover(Session &session, bool askAddresses);

@@ -42,6 +42,8 @@ bool BindBench(void *module, BenchApi &bench)
     Find(module, "ostrel_sim_plug", bench.ostrel_sim_plug, missing);
     Find(module, "ostrel_sim_unplug", bench.ostrel_sim_unplug, missing);
     Find(module, "ostrel_sim_last_error", bench.ostrel_sim_last_error, missing);
+    std::string optional;
+    Find(module, "ostrel_sim_open_handles", bench.ostrel_sim_open_handles, optional);
     return missing.empty();
 }
 

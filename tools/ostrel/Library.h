@@ -32,6 +32,7 @@ struct BenchApi {
     decltype(&::ostrel_sim_plug) ostrel_sim_plug = nullptr;
     decltype(&::ostrel_sim_unplug) ostrel_sim_unplug = nullptr;
     decltype(&::ostrel_sim_last_error) ostrel_sim_last_error = nullptr;
+    decltype(&::ostrel_sim_open_handles) ostrel_sim_open_handles = nullptr; // optional
 };
 
 struct Library {

@@ -34,10 +34,9 @@ bool Complete(const ReadRule &rule, const std::string &bytes, unsigned got, unsi
     return rule.bytes != 0 ? bytes.size() >= rule.bytes : got < asked;
 }
 
-Reply Unfinished(Reply &reply, Reply::Outcome outcome, const LogMark &log)
+Reply Unfinished(Reply &reply, Reply::Outcome outcome)
 {
     reply.outcome = outcome;
-    reply.logLine = log.Last({"GetLastError = ", "USB::Read: "});
     return reply;
 }
 
@@ -54,8 +53,16 @@ bool SendCommand(const Api &api, const std::string &key, const std::string &comm
 
 Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule)
 {
-    Reply reply;
     const LogMark log;
+    Reply reply = ReadQuietly(api, key, rule);
+    if (reply.outcome != Reply::kComplete)
+        reply.logLine = log.Last({"GetLastError = ", "USB::Read: "});
+    return reply;
+}
+
+Reply ReadQuietly(const Api &api, const std::string &key, const ReadRule &rule)
+{
+    Reply reply;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(rule.timeoutMs);
     std::vector<char> buffer(kChunk);
     for (;;) {
@@ -72,10 +79,10 @@ Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule)
             return reply.outcome = Reply::kComplete, reply;
         if (!read && rule.binary && rule.bytes == 0 && !reply.bytes.empty())
             return reply.outcome = Reply::kComplete, reply; // it stopped sending
-        if (!read && end - start < kSoonerThanATimeout)
-            return Unfinished(reply, Reply::kFailed, log);
+        if ((!read && end - start < kSoonerThanATimeout) || (rule.abandon != nullptr && *rule.abandon))
+            return Unfinished(reply, Reply::kFailed);
         if (deadline - end < kTooLateForAnotherRead)
-            return Unfinished(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut, log);
+            return Unfinished(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "Library.h"
 
+#include <atomic>
 #include <string>
 
 namespace ostrel::tool {
@@ -13,6 +14,7 @@ struct ReadRule {
     bool binary = false;
     unsigned bytes = 0;        // binary: this many (0: until the instrument stops sending)
     unsigned timeoutMs = 1000; // reads are repeated until this has passed
+    const std::atomic<bool> *abandon = nullptr; // when set, no further read is started: kFailed
 };
 
 struct Reply {
@@ -26,6 +28,10 @@ struct Reply {
 bool SendCommand(const Api &api, const std::string &key, const std::string &command, bool binary);
 
 Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule);
+
+// The same without the log's line about a failure: for callers that read
+// often and explain nothing (looking the log up costs a file scan).
+Reply ReadQuietly(const Api &api, const std::string &key, const ReadRule &rule);
 
 // A complete text reply without its line end.
 std::string ReplyText(const Reply &reply);

@@ -29,6 +29,7 @@ struct Parser {
     void AddInstrument(CLI::App *command, bool withCommands);
     void AddRead(CLI::App *command);
     void AddJson(CLI::App *command);
+    void AddServe();
 };
 
 std::string ProductIdProblem(const std::string &text)
@@ -49,6 +50,9 @@ Parser::Parser(Options &options) : options(options)
     app.add_flag("--log", options.log, "data lines in the library's log");
     app.add_flag("--trace", options.trace, "trace lines in the library's log");
     app.add_flag("--version", version, "the tool's version and the library in use");
+    // The service's options: serve's under [serve], the global ones at the top.
+    app.set_config("--config", "", "read options from this file (name = value lines; [serve] for serve's)")
+        ->type_name("FILE");
 
     CLI::App *list = Add("list", "discover the instruments and print a table", List);
     AddPid(list);
@@ -77,6 +81,46 @@ Parser::Parser(Options &options) : options(options)
         ->check(CLI::Range(1, 3600000));
     Add("doctor", "what stands between the instruments and the tool", Doctor);
     Add("demo", "a tour of the library on the simulated bench", Demo);
+    AddServe();
+}
+
+void Parser::AddServe()
+{
+    ServeOptions &serve = options.serve;
+    CLI::App *command = Add("serve", "every instrument as a LAN instrument (VXI-11 instN, raw SCPI sockets) until "
+                                     "SIGTERM or Ctrl-C", Serve);
+    command->footer("On the simulated bench, standard input takes bench commands: unplug N, plug N (N counts the "
+                    "bench file's instruments from 0).");
+    AddPid(command);
+    command->add_option("--listen", serve.listen, "the address to listen on (default 127.0.0.1: this PC only)")
+        ->type_name("ADDR");
+    command->add_option("--allow", serve.allow, "let in only clients of these networks (repeatable), such as "
+                                                "192.168.1.0/24")
+        ->type_name("CIDR");
+    command->add_option("--port", serve.port, "the VXI-11 core channel's port (default: any, told by rpcbind); "
+                                              "the abort channel takes the next")
+        ->type_name("N")
+        ->check(CLI::Range(1, 65534));
+    command->add_option("--raw-port", serve.rawPort, "raw SCPI sockets, instN on BASE + N (5025 if BASE is left out)")
+        ->type_name("BASE")
+        ->expected(0, 1)
+        ->default_str("5025")
+        ->check(CLI::Range(1, 65535));
+    command->add_option("--raw-timeout", serve.rawTimeoutMs, "how long a raw socket's query waits for its reply, in "
+                                                             "ms (default 10000)")
+        ->type_name("MS")
+        ->check(CLI::Range(1, 3600000));
+    command->add_option("--max-links", serve.maxLinks, "links, and connections, in all (default 128)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 4096));
+    command->add_option("--client-links", serve.clientLinks, "links, and connections, of one client address "
+                                                             "(default 32)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 4096));
+    command->add_option("--idle", serve.idleSeconds, "close a connection that sends nothing for this long, in s "
+                                                     "(default 600)")
+        ->type_name("S")
+        ->check(CLI::Range(1, 86400));
 }
 
 CLI::App *Parser::Add(const char *name, const char *about, Command command)
@@ -167,6 +211,8 @@ int Version(const Session &session)
 
 int Run(Session &session, Command command)
 {
+    if (command == Serve && !ServeBuilt())
+        return Serve(session); // what is missing, whatever library there is
     if (!session.loaded)
         return command == Doctor ? Doctor(session)
                                  : Fail(kFailed, "cannot load the Ostrel library: " + session.loadError +

@@ -1,0 +1,364 @@
+// Links to the instruments, their locks, and each request carried out on the
+// instrument: one request at a time per instrument, instruments in parallel.
+#include "Gateway.h"
+
+#include "../Transfer.h"
+#include "Note.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+namespace ostrel::tool::serve {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point After(unsigned ms)
+{
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+} // namespace
+
+struct Gateway::Link {
+    long id = 0;
+    Instrument *instrument = nullptr;
+    Client client;
+    std::string message;           // written without END so far
+    std::atomic<bool> aborted{false};
+};
+
+Gateway::Gateway(const Api &api, Roster &roster, unsigned maxLinks, unsigned clientLinks)
+    : api(api), roster(roster), maxLinks(maxLinks), clientLinks(clientLinks)
+{
+}
+
+Gateway::~Gateway() = default;
+
+Gateway::Link *Gateway::Find(const Client &client, long id, bool sameConnection)
+{
+    auto found = links.find(id);
+    if (found == links.end())
+        return nullptr;
+    const Client &owner = found->second->client;
+    const bool mine = sameConnection ? owner.connection == client.connection : owner.address == client.address;
+    return mine ? found->second.get() : nullptr;
+}
+
+int Gateway::CreateLink(const std::string &device, const Client &client, bool lock, unsigned lockMs, long &id)
+{
+    Instrument *instrument = roster.Find(device);
+    if (instrument == nullptr)
+        return kErrInvalidAddress;
+    if (!instrument->present)
+        return kErrNotAccessible;
+    std::unique_lock<std::mutex> guard(mutex);
+    const size_t ofClient = std::count_if(links.begin(), links.end(), [&](const auto &link) {
+        return link.second->client.address == client.address;
+    });
+    if (links.size() >= maxLinks || ofClient >= clientLinks) {
+        Note("refused link to " + device + " for " + client.peer + ": " +
+             (links.size() >= maxLinks ? std::to_string(maxLinks) + " links in all (--max-links)"
+                                       : std::to_string(clientLinks) + " links of this client (--client-links)"));
+        return kErrOutOfResources;
+    }
+    auto link = std::make_unique<Link>();
+    link->id = nextLink++;
+    link->instrument = instrument;
+    link->client = client;
+    if (lock) {
+        if (int error = WaitForLock(*link, {.lockMs = lockMs, .ioMs = 0, .waitLock = true}, guard))
+            return error;
+    }
+    id = link->id;
+    Note("link " + std::to_string(id) + " to " + device + " for " + client.peer);
+    if (lock)
+        Note("lock " + device + " by link " + std::to_string(id) + " of " + client.peer);
+    links[id] = std::move(link);
+    return kErrNone;
+}
+
+int Gateway::DestroyLink(const Client &client, long id)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    Link *link = Find(client, id);
+    if (link == nullptr)
+        return kErrInvalidLink;
+    Release(*link);
+    links.erase(id);
+    return kErrNone;
+}
+
+void Gateway::DestroyLinksOf(long connection)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    for (auto link = links.begin(); link != links.end();) {
+        if (link->second->client.connection != connection) {
+            ++link;
+            continue;
+        }
+        Release(*link->second);
+        link = links.erase(link);
+    }
+}
+
+void Gateway::Release(Link &link)
+{
+    Instrument &instrument = *link.instrument;
+    if (instrument.lockedBy != link.id)
+        return;
+    instrument.lockedBy = 0;
+    instrument.changed.notify_all();
+    Note("unlock " + instrument.name + " by link " + std::to_string(link.id) + " of " + link.client.peer);
+}
+
+// Waits, if the request may, until no other link holds the instrument's lock.
+int Gateway::WaitForLock(Link &link, const Waits &waits, std::unique_lock<std::mutex> &guard)
+{
+    Instrument &instrument = *link.instrument;
+    const Clock::time_point deadline = After(waits.lockMs);
+    while (instrument.lockedBy != 0 && instrument.lockedBy != link.id && !stopping) {
+        if (!waits.waitLock || instrument.changed.wait_until(guard, deadline) == std::cv_status::timeout)
+            break;
+    }
+    if (stopping)
+        return kErrIo;
+    if (instrument.lockedBy != 0 && instrument.lockedBy != link.id)
+        return kErrLocked;
+    instrument.lockedBy = link.id;
+    return kErrNone;
+}
+
+// The instrument for one request: free of other links' locks and of other
+// requests, and present. Leave() hands it on.
+int Gateway::Enter(const Client &client, long id, const Waits &waits, Link *&link)
+{
+    std::unique_lock<std::mutex> guard(mutex);
+    link = Find(client, id);
+    if (link == nullptr)
+        return kErrInvalidLink;
+    Instrument &instrument = *link->instrument;
+    const Clock::time_point lockDeadline = After(waits.lockMs);
+    const Clock::time_point ioDeadline = After(waits.ioMs);
+    for (;;) {
+        if (stopping)
+            return kErrIo;
+        if (instrument.lockedBy != 0 && instrument.lockedBy != id) {
+            if (!waits.waitLock || instrument.changed.wait_until(guard, lockDeadline) == std::cv_status::timeout)
+                if (instrument.lockedBy != 0 && instrument.lockedBy != id)
+                    return kErrLocked;
+            continue;
+        }
+        if (!instrument.busy)
+            break;
+        if (instrument.changed.wait_until(guard, ioDeadline) == std::cv_status::timeout && instrument.busy)
+            return kErrIoTimeout;
+    }
+    if (!instrument.present)
+        return kErrIo;
+    instrument.busy = true;
+    link->aborted = false;
+    // A reply read before the instrument was unplugged is not the new one's.
+    if (instrument.pendingArrival != instrument.arrivals) {
+        Drop(instrument);
+        instrument.pendingArrival = instrument.arrivals;
+    }
+    return kErrNone;
+}
+
+void Gateway::Leave(Instrument &instrument)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    instrument.busy = false;
+    instrument.changed.notify_all();
+}
+
+void Gateway::Drop(Instrument &instrument)
+{
+    instrument.pending.clear();
+    instrument.pendingEnds = false;
+}
+
+int Gateway::Send(Instrument &instrument, const std::string &message)
+{
+    std::string bytes = message;
+    bytes.push_back('\0'); // a valid buffer also for an empty message
+    const unsigned length = static_cast<unsigned>(message.size());
+    return api.vorn_usb_write_binary_by_key(instrument.key.c_str(), &bytes[0], length) == 0 ? kErrNone : kErrIo;
+}
+
+int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, const std::string &data)
+{
+    Link *link = nullptr;
+    if (int error = Enter(client, id, waits, link))
+        return error;
+    Instrument &instrument = *link->instrument;
+    link->message += data;
+    int error = kErrNone;
+    // A message longer than a link gathers goes on in parts rather than being refused or cut.
+    if (end || link->message.size() >= kMessageMax) {
+        error = Send(instrument, link->message);
+        link->message.clear();
+    }
+    Leave(instrument);
+    return error;
+}
+
+// Reads until `pending` holds a reply's end, or the request's time is up.
+int Gateway::Fill(Link &link, Instrument &instrument, unsigned ioMs)
+{
+    const ReadRule rule{.binary = false, .bytes = 0, .timeoutMs = ioMs, .abandon = &link.aborted};
+    const Reply reply = ReadQuietly(api, instrument.key, rule);
+    instrument.pending += reply.bytes;
+    if (reply.outcome == Reply::kComplete) {
+        instrument.pendingEnds = true;
+        return kErrNone;
+    }
+    if (reply.outcome == Reply::kFailed)
+        return link.aborted && !stopping ? kErrAbort : kErrIo;
+    return kErrIoTimeout;
+}
+
+ReadResult Gateway::Read(const Client &client, long id, const Waits &waits, unsigned requestSize, int termChar)
+{
+    ReadResult result;
+    Link *link = nullptr;
+    if ((result.error = Enter(client, id, waits, link)))
+        return result;
+    Instrument &instrument = *link->instrument;
+    requestSize = std::min(requestSize, kMessageMax);
+    const auto charAt = [&] { return termChar < 0 ? std::string::npos : instrument.pending.find(char(termChar)); };
+    if (!instrument.pendingEnds && instrument.pending.size() < requestSize && charAt() == std::string::npos)
+        result.error = Fill(*link, instrument, waits.ioMs);
+    if (result.error == kErrNone) {
+        size_t count = std::min<size_t>(requestSize, instrument.pending.size());
+        const size_t at = charAt();
+        if (at != std::string::npos && at < count) {
+            count = at + 1;
+            result.reason |= kReasonChar;
+        }
+        if (count == requestSize)
+            result.reason |= kReasonRequestCount;
+        if (count == instrument.pending.size() && instrument.pendingEnds) {
+            result.reason |= kReasonEnd;
+            instrument.pendingEnds = false;
+        }
+        result.data = instrument.pending.substr(0, count);
+        instrument.pending.erase(0, count);
+    }
+    Leave(instrument);
+    return result;
+}
+
+int Gateway::ReadStatusByte(const Client &client, long id, const Waits &waits, unsigned char &status)
+{
+    Link *link = nullptr;
+    if (int error = Enter(client, id, waits, link))
+        return error;
+    Instrument &instrument = *link->instrument;
+    // A reply nobody read is older than the status byte asked for now.
+    Drop(instrument);
+    int error = Send(instrument, "*STB?\n");
+    if (error == kErrNone)
+        error = Fill(*link, instrument, waits.ioMs);
+    if (error == kErrNone) {
+        char *end = nullptr;
+        const long value = std::strtol(instrument.pending.c_str(), &end, 10);
+        error = end != instrument.pending.c_str() && value >= 0 && value <= 255 ? kErrNone : kErrIo;
+        status = static_cast<unsigned char>(value);
+    }
+    Drop(instrument);
+    Leave(instrument);
+    return error;
+}
+
+int Gateway::Trigger(const Client &client, long id, const Waits &waits)
+{
+    Link *link = nullptr;
+    if (int error = Enter(client, id, waits, link))
+        return error;
+    const int error = Send(*link->instrument, "*TRG\n");
+    Leave(*link->instrument);
+    return error;
+}
+
+int Gateway::Clear(const Client &client, long id, const Waits &waits)
+{
+    Link *link = nullptr;
+    if (int error = Enter(client, id, waits, link))
+        return error;
+    Instrument &instrument = *link->instrument;
+    link->message.clear();
+    Drop(instrument);
+    // What the instrument still holds comes out in reads; the first that
+    // brings nothing (after the library's one-second wait) ends it.
+    const ReadRule rule{.binary = true, .bytes = 0, .timeoutMs = 1, .abandon = &link->aborted};
+    const Clock::time_point deadline = After(std::max(waits.ioMs, 1000u));
+    while (Clock::now() < deadline && ReadQuietly(api, instrument.key, rule).outcome == Reply::kComplete) {
+    }
+    Leave(instrument);
+    return link->aborted && !stopping ? kErrAbort : kErrNone;
+}
+
+int Gateway::CheckAccess(const Client &client, long id, const Waits &waits)
+{
+    Link *link = nullptr;
+    const int error = Enter(client, id, waits, link);
+    if (error == kErrNone)
+        Leave(*link->instrument);
+    return error;
+}
+
+int Gateway::Lock(const Client &client, long id, const Waits &waits)
+{
+    std::unique_lock<std::mutex> guard(mutex);
+    Link *link = Find(client, id);
+    if (link == nullptr)
+        return kErrInvalidLink;
+    const bool held = link->instrument->lockedBy == id;
+    const int error = WaitForLock(*link, waits, guard);
+    if (error == kErrNone && !held)
+        Note("lock " + link->instrument->name + " by link " + std::to_string(id) + " of " + client.peer);
+    return error;
+}
+
+int Gateway::Unlock(const Client &client, long id)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    Link *link = Find(client, id);
+    if (link == nullptr)
+        return kErrInvalidLink;
+    if (link->instrument->lockedBy != id)
+        return kErrNoLock;
+    Release(*link);
+    return kErrNone;
+}
+
+int Gateway::Abort(const Client &client, long id)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    Link *link = Find(client, id, false);
+    if (link == nullptr)
+        return kErrInvalidLink;
+    link->aborted = true;
+    return kErrNone;
+}
+
+void Gateway::Stop()
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    stopping = true;
+    for (auto &link : links)
+        link.second->aborted = true;
+    for (Instrument *instrument : roster.All())
+        instrument->changed.notify_all();
+}
+
+size_t Gateway::Links() const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    return links.size();
+}
+
+} // namespace ostrel::tool::serve

@@ -1,0 +1,33 @@
+// The gateway's sockets: listening on an address, who a peer is, which
+// networks a client may come from, and waiting for a socket with a bound.
+#pragma once
+
+#include <string>
+#include <sys/socket.h>
+
+namespace ostrel::tool::serve {
+
+// A block of addresses such as 192.168.1.0/24, 10.1.2.3 or fd00::/8.
+struct Network {
+    int family = 0; // AF_INET or AF_INET6
+    unsigned char bytes[16] = {};
+    unsigned prefix = 0;
+};
+
+// False with the reason in `error` for text that is no such block.
+bool ParseNetwork(const std::string &text, Network &network, std::string &error);
+bool Contains(const Network &network, const sockaddr_storage &address);
+
+// A listening TCP socket on `address` (numeric) and `port` (0: any); -1 with
+// the reason in `error`. `bound` is the port it got.
+int Listen(const std::string &address, unsigned port, unsigned &bound, std::string &error);
+
+// "127.0.0.1" and "127.0.0.1:41234" (IPv4 clients of an IPv6 socket shown as IPv4).
+std::string HostOf(const sockaddr_storage &address);
+std::string PeerOf(const sockaddr_storage &address);
+
+enum class Wait { kReady, kIdle };
+// Until the socket has something to read (or has closed), at most `ms`.
+Wait WaitReadable(int fd, unsigned ms);
+
+} // namespace ostrel::tool::serve

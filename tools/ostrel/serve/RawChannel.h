@@ -1,0 +1,21 @@
+// A raw SCPI socket to one instrument: newline-terminated command lines in,
+// the reply to each line that asks ('?') out.
+#pragma once
+
+#include "Gateway.h"
+
+#include <string>
+
+namespace ostrel::tool::serve {
+
+struct RawSettings {
+    Gateway *gateway = nullptr;
+    std::string instrument; // "inst0"
+    unsigned replyMs = 10000;
+    unsigned idleSeconds = 600;
+};
+
+// Serves the connection until it closes or idles out; says why it ended.
+std::string ServeRaw(int fd, const Client &client, const RawSettings &settings);
+
+} // namespace ostrel::tool::serve

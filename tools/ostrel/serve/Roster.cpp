@@ -1,0 +1,125 @@
+// The instruments a gateway serves, by name, kept up to date by event mode.
+#include "Roster.h"
+
+#include "../Instruments.h"
+#include "../Log.h"
+#include "Note.h"
+
+namespace ostrel::tool::serve {
+namespace {
+
+// The library's callback carries no context: the one roster of the process.
+std::atomic<Roster *> current{nullptr};
+
+} // namespace
+
+Roster::Roster(const Api &api, unsigned productID) : api(api), productID(productID)
+{
+    current = this;
+}
+
+Roster::~Roster()
+{
+    current = nullptr;
+}
+
+void OSTREL_CALL Roster::OnChange(int deviceID, int attached)
+{
+    Roster *roster = current;
+    if (roster == nullptr)
+        return;
+    // The instrument is still in the table during its removal call.
+    char key[64] = "";
+    roster->api.vorn_usb_GetDeviceKeyFromDeviceID(deviceID, key);
+    if (*key == '\0')
+        return;
+    if (attached != 0)
+        roster->Arrived(key);
+    else
+        roster->Removed(key);
+}
+
+bool Roster::Start(std::string &error)
+{
+    const LogMark log;
+    if (api.vorn_usb_event_init(productID, OnChange) != 0) {
+        error = "could not start watching the instruments (log: " + log.Last({""}) + ")";
+        return false;
+    }
+    const std::vector<Row> rows = CurrentRows(api);
+    std::lock_guard<std::mutex> lock(mutex);
+    std::map<std::string, std::string> found; // key -> identity, in key order
+    for (const std::string &key : early)
+        found[key];
+    for (const Row &row : rows)
+        found[row.key] = row.identity;
+    for (const auto &[key, identity] : found) {
+        Instrument &instrument = Name(key);
+        instrument.identity = identity;
+        instrument.present = true;
+    }
+    started = true;
+    return true;
+}
+
+Instrument &Roster::Name(const std::string &key)
+{
+    Instrument &instrument = instruments.emplace_back();
+    instrument.index = static_cast<int>(instruments.size()) - 1;
+    instrument.name = "inst" + std::to_string(instrument.index);
+    instrument.key = key;
+    byKey[key] = &instrument;
+    return instrument;
+}
+
+void Roster::Arrived(const std::string &key)
+{
+    Instrument *named = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!started) {
+            early.insert(key);
+            return;
+        }
+        auto known = byKey.find(key);
+        Instrument &instrument = known != byKey.end() ? *known->second : Name(key);
+        ++instrument.arrivals;
+        instrument.present = true;
+        Note("arrived " + instrument.name + " " + key);
+        if (known == byKey.end())
+            named = &instrument;
+    }
+    if (named != nullptr && onNamed)
+        onNamed(*named);
+}
+
+void Roster::Removed(const std::string &key)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    early.erase(key);
+    auto known = byKey.find(key);
+    if (known == byKey.end())
+        return;
+    known->second->present = false;
+    Note("removed " + known->second->name + " " + key);
+}
+
+Instrument *Roster::Find(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (Instrument &instrument : instruments)
+        if (instrument.name == name)
+            return &instrument;
+    return nullptr;
+}
+
+std::vector<Instrument *> Roster::All()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<Instrument *> all;
+    for (Instrument &instrument : instruments)
+        all.push_back(&instrument);
+    return all;
+}
+
+} // namespace ostrel::tool::serve

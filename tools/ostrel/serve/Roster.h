@@ -1,0 +1,70 @@
+// The instruments a gateway serves, by name: inst0, inst1, ... in key order at
+// start, then in order of arrival; event mode keeps each one's presence, and
+// an instrument plugged back keeps its name.
+#pragma once
+
+#include "../Library.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace ostrel::tool::serve {
+
+struct Instrument {
+    std::string name; // "inst0"
+    std::string key;
+    std::string identity;          // its *IDN? reply, when known at start
+    int index = 0;                 // the N of instN
+    std::atomic<bool> present{false};
+    std::atomic<unsigned> arrivals{0};
+
+    // Guarded by the gateway's mutex.
+    bool busy = false;             // a request is under way on it
+    long lockedBy = 0;             // the link that holds its lock; 0: none
+    std::string pending;           // bytes read that no read has handed on yet
+    bool pendingEnds = false;      // `pending` holds the end of a reply
+    unsigned pendingArrival = 0;   // the arrival `pending` was read in
+    std::condition_variable changed; // busy or lockedBy changed
+};
+
+class Roster {
+public:
+    Roster(const Api &api, unsigned productID);
+    ~Roster();
+    Roster(const Roster &) = delete;
+    Roster &operator=(const Roster &) = delete;
+
+    // Event mode on, and the instruments present named in key order. False
+    // with the log's reason in `error`.
+    bool Start(std::string &error);
+
+    // Null for a name that is not one of ours.
+    Instrument *Find(const std::string &name);
+    std::vector<Instrument *> All();
+
+    // Told of every instrument named after Start (from the library's thread).
+    std::function<void(Instrument &)> onNamed;
+
+private:
+    static void OSTREL_CALL OnChange(int deviceID, int attached);
+    void Arrived(const std::string &key);
+    void Removed(const std::string &key);
+    Instrument &Name(const std::string &key);
+
+    const Api &api;
+    const unsigned productID;
+    std::mutex mutex;
+    std::deque<Instrument> instruments; // never moved: links point at them
+    std::map<std::string, Instrument *> byKey;
+    std::set<std::string> early; // arrived before Start named anything
+    bool started = false;
+};
+
+} // namespace ostrel::tool::serve

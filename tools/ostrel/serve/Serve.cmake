@@ -1,0 +1,43 @@
+# ostrel serve: the VXI-11 gateway, on libtirpc with rpcgen's stubs made from
+# vxi11.x at build time. Without libtirpc (the demo needs none) the tool is
+# built all the same and its serve says what is missing; OSTREL_SERVE tells
+# the tests which it is.
+pkg_check_modules(OSTREL_TIRPC IMPORTED_TARGET libtirpc)
+find_program(OSTREL_RPCGEN rpcgen)
+if(NOT OSTREL_TIRPC_FOUND OR NOT OSTREL_RPCGEN)
+  message(STATUS "ostrel serve: libtirpc or rpcgen not found (libtirpc-dev), serve left out")
+  set(OSTREL_SERVE OFF PARENT_SCOPE)
+  target_sources(ostrel_tool PRIVATE ServeUnavailable.cpp)
+  return()
+endif()
+set(OSTREL_SERVE ON PARENT_SCOPE)
+
+set(generated ${CMAKE_CURRENT_BINARY_DIR}/serve)
+set(definition ${CMAKE_CURRENT_SOURCE_DIR}/serve/vxi11.x)
+add_custom_command(
+  OUTPUT ${generated}/vxi11.h ${generated}/vxi11_xdr.c ${generated}/vxi11_svc.c ${generated}/vxi11_clnt.c
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${generated}
+  COMMAND ${CMAKE_COMMAND} -E copy ${definition} ${generated}/vxi11.x
+  # rpcgen writes no file that exists already.
+  COMMAND ${CMAKE_COMMAND} -E rm -f vxi11.h vxi11_xdr.c vxi11_svc.c vxi11_clnt.c
+  COMMAND ${OSTREL_RPCGEN} -M -h -o vxi11.h vxi11.x
+  COMMAND ${OSTREL_RPCGEN} -M -c -o vxi11_xdr.c vxi11.x
+  COMMAND ${OSTREL_RPCGEN} -M -m -o vxi11_svc.c vxi11.x
+  COMMAND ${OSTREL_RPCGEN} -M -l -o vxi11_clnt.c vxi11.x
+  WORKING_DIRECTORY ${generated}
+  DEPENDS ${definition}
+  COMMENT "rpcgen: the VXI-11 stubs")
+# rpcgen's code declares variables it does not use and casts xdr_void.
+set(relaxed -Wno-unused-variable -Wno-cast-function-type)
+set_source_files_properties(${generated}/vxi11_xdr.c ${generated}/vxi11_clnt.c PROPERTIES COMPILE_OPTIONS "${relaxed}")
+set_source_files_properties(${generated}/vxi11_svc.c PROPERTIES
+  COMPILE_OPTIONS "${relaxed};-include;${CMAKE_CURRENT_SOURCE_DIR}/serve/RpcgenFixes.h")
+
+# The protocol's types and their XDR routines, with the client stubs the benchmark calls.
+add_library(ostrel_vxi11 STATIC ${generated}/vxi11.h ${generated}/vxi11_xdr.c ${generated}/vxi11_clnt.c)
+target_include_directories(ostrel_vxi11 PUBLIC ${generated})
+target_link_libraries(ostrel_vxi11 PUBLIC PkgConfig::OSTREL_TIRPC)
+
+target_sources(ostrel_tool PRIVATE serve/BenchConsole.cpp serve/Connections.cpp serve/Gateway.cpp serve/Network.cpp
+  serve/RawChannel.cpp serve/Roster.cpp serve/RpcChannel.cpp serve/Serve.cpp ${generated}/vxi11_svc.c)
+target_link_libraries(ostrel_tool PRIVATE ostrel_vxi11)
