@@ -1,5 +1,6 @@
 // The bench on Windows as host of the SetupAPI and WinUSB calls over it (platform/bus/OverBusHost.h):
 // device paths are named pipes (DevicePipes.h), device handles are the system's own.
+#include "platform/ExceptionBoundary.h"
 #include "platform/bus/OverBusHost.h"
 
 #include "platform/sim/Bench.h"
@@ -40,13 +41,9 @@ DWORD DeviceOf(HANDLE file, std::shared_ptr<bus::Device> &device)
     DWORD error = winbench::DevicePipes::Get().Identify(file, instrument);
     if (error != ERROR_SUCCESS)
         return error;
-    try {
-        // The device handle itself is counted by DevicePipes, not by bus::Open.
-        device = std::make_shared<bus::Device>(std::move(instrument));
-    } catch (const std::bad_alloc &) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return ERROR_SUCCESS;
+    // The device handle itself is counted by DevicePipes, not by bus::Open.
+    const bool made = CatchAll([&] { device = std::make_shared<bus::Device>(std::move(instrument)); }, [] {});
+    return made ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 } // namespace ostrel::calls

@@ -3,6 +3,7 @@
 // the bench's control API asks of the layer, and the bench's plugging reaching
 // the library as pipes appearing and WM_DEVICECHANGE messages.
 #include "platform/BenchHooks.h"
+#include "platform/ExceptionBoundary.h"
 #include "platform/bus/OverBusHost.h"
 #include "platform/sim/BenchLayer.h"
 #include "platform/sim/FaultTable.h"
@@ -51,11 +52,9 @@ std::string SetPlatformDocumentsFolder(const char *path)
 
 int PlatformDeviceHandles()
 {
-    try {
-        return winbench::DevicePipes::Get().OpenClients();
-    } catch (const std::exception &) {
-        return -1; // out of memory: a count that makes any leak check fail
-    }
+    int open = -1; // out of memory: a count that makes any leak check fail
+    CatchAll([&] { open = winbench::DevicePipes::Get().OpenClients(); }, [] {});
+    return open;
 }
 
 } // namespace ostrel::sim
@@ -67,15 +66,16 @@ namespace {
 void OnHotplug(const GUID &interfaceClass, const std::string &benchPath, bool arrived)
 {
     (void)interfaceClass;
-    try {
-        ostrel::winbench::DevicePipes &pipes = ostrel::winbench::DevicePipes::Get();
-        const std::string path = arrived ? pipes.Arrived(benchPath) : pipes.Removed(benchPath);
-        if (!path.empty())
-            ostrel::winbench::SendDeviceChange(path, arrived);
-    } catch (const std::exception &) {
-        // Out of memory: the library misses this change, as it would miss a
-        // lost notification on Windows; its next scan still sees the bench.
-    }
+    // Out of memory, the library misses this change, as it would miss a lost
+    // notification on Windows; its next scan still sees the bench.
+    ostrel::CatchAll(
+        [&] {
+            ostrel::winbench::DevicePipes &pipes = ostrel::winbench::DevicePipes::Get();
+            const std::string path = arrived ? pipes.Arrived(benchPath) : pipes.Removed(benchPath);
+            if (!path.empty())
+                ostrel::winbench::SendDeviceChange(path, arrived);
+        },
+        [] {});
 }
 
 // Before the first plug: the DLL is loaded before the program can plug.
