@@ -104,4 +104,36 @@ check "its callback sees its plug and its unplug, and it exits 0" \
 check "ostrel.exe --bench loads OstrelSim.dll and lists the bench's instruments" \
   grep -qzE '2936-R SN12345.*2940-T SN20871.*2955-L SN30502' <(wine_output ostrel.exe --bench bench.json list)
 
+# ostrel.exe serve has no VXI-11 (no ONC RPC engine for Windows): without
+# --raw-port it says so and what to use instead.
+serve_refused() {
+  local output
+  output=$(wine_output ostrel.exe serve --bench bench.json) && return 1
+  echo "$output"
+  grep -qF 'serve raw SCPI sockets with --raw-port' <<<"$output"
+}
+# With --raw-port, a client's query on inst2's socket is answered; Ctrl-C
+# while that client is still connected closes its link and releases every
+# instrument.
+serve_raw() {
+  local port=$((20000 + RANDOM % 20000)) output=$build/serve-raw.out reply= pid
+  "$wine" ostrel.exe serve --bench bench.json --raw-port "$port" >"$output" 2>&1 </dev/null &
+  pid=$!
+  for _ in $(seq 1 120); do grep -q inst2 "$output" && break; sleep 0.5; done
+  if exec 3<>"/dev/tcp/127.0.0.1/$((port + 2))"; then
+    printf '*IDN?\n' >&3
+    read -t 10 -r reply <&3 || true
+  fi
+  pkill -INT -f "ostrel.exe serve --bench bench.json --raw-port $port" || true
+  for _ in $(seq 1 60); do grep -q 'stopped:' "$output" && break; sleep 0.5; done
+  exec 3>&-
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" || true
+  tr -d '\r' <"$output"
+  [[ ${reply%$'\r'} == "VORN 2955-L 0.9.8 03/15/24 SN30502" ]] &&
+    grep -qF 'stopped: 0 links open, every instrument released (bench handles open: 0)' "$output"
+}
+check "ostrel.exe serve without --raw-port refuses and points to the raw sockets" serve_refused
+check "ostrel.exe serve --raw-port answers a query on a raw socket and stops cleanly on Ctrl-C" serve_raw
+
 report

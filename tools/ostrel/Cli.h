@@ -59,8 +59,6 @@ int Doctor(Session &session);
 int Demo(Session &session);
 // Until SIGTERM or Ctrl-C: every instrument as a LAN instrument (VXI-11, raw SCPI sockets).
 int Serve(Session &session);
-// False where this build has no ONC RPC engine: Serve then only says so.
-bool ServeBuilt();
 
 // On stderr, for list and watch when they find nothing: what the doctor's
 // checks and the log say is the likely cause.

@@ -211,8 +211,6 @@ int Version(const Session &session)
 
 int Run(Session &session, Command command)
 {
-    if (command == Serve && !ServeBuilt())
-        return Serve(session); // what is missing, whatever library there is
     if (!session.loaded)
         return command == Doctor ? Doctor(session)
                                  : Fail(kFailed, "cannot load the Ostrel library: " + session.loadError +

@@ -4,50 +4,41 @@
 #include "Note.h"
 
 #include <algorithm>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
+#include <chrono>
 
 namespace ostrel::tool::serve {
 
+// How long the acceptor waits before it looks again for listeners added,
+// connections ended and a stop; clients meanwhile wait in the backlog.
+constexpr int kLookMs = 100;
+
 struct Connections::Listener {
-    int fd;
+    Socket fd;
     std::string kind;
     Channel channel;
 };
 
 struct Connections::Connection {
-    int fd;
+    Socket fd;
     Client client;
     std::string kind;
     std::thread thread;
     std::atomic<bool> done{false};
 };
 
-Connections::Connections(const Bounds &bounds) : bounds(bounds)
-{
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        wake[0] = wake[1] = -1;
-}
+Connections::Connections(const Bounds &bounds) : bounds(bounds) {}
 
 Connections::~Connections()
 {
     Stop();
     for (const auto &listener : listeners)
-        close(listener->fd);
-    for (int end : wake)
-        if (end >= 0)
-            close(end);
+        CloseSocket(listener->fd);
 }
 
-void Connections::Add(int listener, const std::string &kind, Channel channel)
+void Connections::Add(Socket listener, const std::string &kind, Channel channel)
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        listeners.push_back(std::make_unique<Listener>(Listener{listener, kind, std::move(channel)}));
-    }
-    const char byte = 1;
-    (void)!write(wake[1], &byte, 1);
+    std::lock_guard<std::mutex> lock(mutex);
+    listeners.push_back(std::make_unique<Listener>(Listener{listener, kind, std::move(channel)}));
 }
 
 void Connections::Start()
@@ -58,7 +49,7 @@ void Connections::Start()
 void Connections::Accept()
 {
     while (!stopping) {
-        std::vector<pollfd> waits{{wake[0], POLLIN, 0}};
+        std::vector<pollfd> waits;
         std::vector<Listener *> order;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -67,15 +58,12 @@ void Connections::Accept()
                 order.push_back(listener.get());
             }
         }
-        // A second at most between looks for connections that have ended.
-        if (poll(waits.data(), waits.size(), 1000) > 0 && (waits[0].revents & POLLIN) != 0) {
-            char bytes[64];
-            while (read(wake[0], bytes, sizeof bytes) > 0) {
-            }
-        }
-        for (size_t i = 1; i < waits.size() && !stopping; ++i)
+        // Nothing to wait on, or a failed wait: a pause rather than a spin.
+        if (waits.empty() || PollSockets(waits.data(), waits.size(), kLookMs) < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kLookMs));
+        for (size_t i = 0; i < waits.size() && !stopping; ++i)
             if ((waits[i].revents & POLLIN) != 0)
-                Admit(*order[i - 1]);
+                Admit(*order[i]);
         Reap(false);
     }
 }
@@ -102,14 +90,13 @@ std::string Connections::Refusal(const sockaddr_storage &peer)
 void Connections::Admit(Listener &listener)
 {
     sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const int fd = accept4(listener.fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
-    if (fd < 0)
+    const Socket fd = AcceptClient(listener.fd, peer);
+    if (fd == kNoSocket)
         return;
     const std::string refusal = Refusal(peer);
     if (!refusal.empty()) {
         Note("refused " + PeerOf(peer) + " " + listener.kind + ": " + refusal);
-        close(fd);
+        CloseSocket(fd);
         return;
     }
     auto connection = std::make_unique<Connection>();
@@ -144,7 +131,7 @@ void Connections::Reap(bool all)
     }
     for (auto &connection : ended) {
         connection->thread.join();
-        close(connection->fd);
+        CloseSocket(connection->fd);
     }
 }
 
@@ -152,15 +139,12 @@ void Connections::Stop()
 {
     if (stopping.exchange(true))
         return;
-    const char byte = 1;
-    (void)!write(wake[1], &byte, 1);
     if (acceptor.joinable())
         acceptor.join();
     {
-        // A thread blocked on its socket wakes up to find it shut.
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto &connection : connections)
-            shutdown(connection->fd, SHUT_RDWR);
+            WakeSocket(connection->fd);
     }
     Reap(true);
 }

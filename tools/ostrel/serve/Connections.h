@@ -19,7 +19,7 @@ namespace ostrel::tool::serve {
 
 // Serves one connection on its socket until it ends; says why it ended
 // ("" when the client closed it). It must not close the socket.
-using Channel = std::function<std::string(int fd, const Client &client)>;
+using Channel = std::function<std::string(Socket socket, const Client &client)>;
 
 struct Bounds {
     std::vector<Network> allowed; // none: everyone who reaches the address
@@ -33,7 +33,7 @@ public:
     ~Connections();
 
     // Takes a listening socket; `kind` names its connections in log lines.
-    void Add(int listener, const std::string &kind, Channel channel);
+    void Add(Socket listener, const std::string &kind, Channel channel);
     void Start();
     // Accepts no more, ends every connection and waits for their threads.
     void Stop();
@@ -52,7 +52,6 @@ private:
     std::vector<std::unique_ptr<Listener>> listeners;
     std::list<std::unique_ptr<Connection>> connections;
     long nextConnection = 1;
-    int wake[2] = {-1, -1}; // a byte on it has the acceptor look again
     std::atomic<bool> stopping{false};
     std::thread acceptor;
 };

@@ -1,13 +1,8 @@
 // The gateway's sockets: listening, peers, client networks, bounded waits.
 #include "Network.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace ostrel::tool::serve {
 namespace {
@@ -74,7 +69,7 @@ bool Contains(const Network &network, const sockaddr_storage &address)
     return true;
 }
 
-int Listen(const std::string &address, unsigned port, unsigned &bound, std::string &error)
+Socket Listen(const std::string &address, unsigned port, unsigned &bound, std::string &error)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -85,21 +80,20 @@ int Listen(const std::string &address, unsigned port, unsigned &bound, std::stri
     if (const int status = getaddrinfo(address.c_str(), service.c_str(), &hints, &found)) {
         error = "cannot listen on '" + address + "': " + gai_strerror(status) + " (give a numeric address such as "
                 "127.0.0.1 or 0.0.0.0)";
-        return -1;
+        return kNoSocket;
     }
-    const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
-    const int on = 1;
-    bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-              bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 64) == 0;
+    const Socket fd = OpenSocket(found->ai_family, found->ai_socktype, found->ai_protocol);
+    bool ok = fd != kNoSocket && ReusePort(fd) && bind(fd, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0 &&
+              listen(fd, 64) == 0;
     freeaddrinfo(found);
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     ok = ok && getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) == 0;
     if (!ok) {
-        error = "cannot listen on " + address + " port " + service + ": " + std::strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return -1;
+        error = "cannot listen on " + address + " port " + service + ": " + SocketError();
+        if (fd != kNoSocket)
+            CloseSocket(fd);
+        return kNoSocket;
     }
     bound = ntohs(local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
                                              : reinterpret_cast<sockaddr_in6 &>(local).sin6_port);
@@ -126,16 +120,16 @@ std::string PeerOf(const sockaddr_storage &address)
     return (plain.ss_family == AF_INET6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-Wait WaitReadable(int fd, unsigned ms)
+Wait WaitReadable(Socket socket, unsigned ms)
 {
-    pollfd entry{fd, POLLIN, 0};
+    pollfd entry{socket, POLLIN, 0};
     for (;;) {
-        const int ready = poll(&entry, 1, static_cast<int>(ms));
+        const int ready = PollSockets(&entry, 1, static_cast<int>(ms));
         if (ready > 0)
             return Wait::kReady;
         if (ready == 0)
             return Wait::kIdle;
-        if (errno != EINTR)
+        if (!Interrupted())
             return Wait::kReady; // the read that follows finds out what is wrong
     }
 }

@@ -2,8 +2,9 @@
 // networks a client may come from, and waiting for a socket with a bound.
 #pragma once
 
+#include "SocketApi.h"
+
 #include <string>
-#include <sys/socket.h>
 
 namespace ostrel::tool::serve {
 
@@ -18,9 +19,9 @@ struct Network {
 bool ParseNetwork(const std::string &text, Network &network, std::string &error);
 bool Contains(const Network &network, const sockaddr_storage &address);
 
-// A listening TCP socket on `address` (numeric) and `port` (0: any); -1 with
+// A listening TCP socket on `address` (numeric) and `port` (0: any); kNoSocket with
 // the reason in `error`. `bound` is the port it got.
-int Listen(const std::string &address, unsigned port, unsigned &bound, std::string &error);
+Socket Listen(const std::string &address, unsigned port, unsigned &bound, std::string &error);
 
 // "127.0.0.1" and "127.0.0.1:41234" (IPv4 clients of an IPv6 socket shown as IPv4).
 std::string HostOf(const sockaddr_storage &address);
@@ -28,6 +29,6 @@ std::string PeerOf(const sockaddr_storage &address);
 
 enum class Wait { kReady, kIdle };
 // Until the socket has something to read (or has closed), at most `ms`.
-Wait WaitReadable(int fd, unsigned ms);
+Wait WaitReadable(Socket socket, unsigned ms);
 
 } // namespace ostrel::tool::serve

@@ -4,15 +4,13 @@
 
 #include "Network.h"
 
-#include <sys/socket.h>
-
 namespace ostrel::tool::serve {
 namespace {
 
-bool SendAll(int fd, const std::string &bytes)
+bool SendAll(Socket fd, const std::string &bytes)
 {
     for (size_t sent = 0; sent < bytes.size();) {
-        const ssize_t count = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const long count = SendSome(fd, bytes.data() + sent, bytes.size() - sent);
         if (count <= 0)
             return false;
         sent += static_cast<size_t>(count);
@@ -21,7 +19,7 @@ bool SendAll(int fd, const std::string &bytes)
 }
 
 // The reply to a line that asks, read to its end; false if the client has gone.
-bool Answer(int fd, const Client &client, long link, const RawSettings &settings)
+bool Answer(Socket fd, const Client &client, long link, const RawSettings &settings)
 {
     const Waits waits{.lockMs = settings.replyMs, .ioMs = settings.replyMs, .waitLock = true};
     for (;;) {
@@ -38,7 +36,7 @@ bool Answer(int fd, const Client &client, long link, const RawSettings &settings
 
 } // namespace
 
-std::string ServeRaw(int fd, const Client &client, const RawSettings &settings)
+std::string ServeRaw(Socket fd, const Client &client, const RawSettings &settings)
 {
     Gateway &gateway = *settings.gateway;
     long link = 0;
@@ -53,7 +51,7 @@ std::string ServeRaw(int fd, const Client &client, const RawSettings &settings)
             why = "idle for " + std::to_string(settings.idleSeconds) + " s";
             break;
         }
-        const ssize_t count = recv(fd, bytes, sizeof bytes, 0);
+        const long count = ReceiveSome(fd, bytes, sizeof bytes);
         if (count <= 0)
             break;
         line.append(bytes, static_cast<size_t>(count));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Gateway.h"
+#include "SocketApi.h"
 
 #include <string>
 
@@ -16,6 +17,6 @@ struct RawSettings {
 };
 
 // Serves the connection until it closes or idles out; says why it ended.
-std::string ServeRaw(int fd, const Client &client, const RawSettings &settings);
+std::string ServeRaw(Socket fd, const Client &client, const RawSettings &settings);
 
 } // namespace ostrel::tool::serve

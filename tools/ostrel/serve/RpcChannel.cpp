@@ -22,6 +22,12 @@ void device_async_1(struct svc_req *request, SVCXPRT *transport);
 namespace ostrel::tool::serve {
 namespace {
 
+struct RpcSettings {
+    Gateway *gateway = nullptr;
+    unsigned short abortPort = 0; // told to clients in create_link
+    unsigned idleSeconds = 600;
+};
+
 static_assert(DEVICE_DATA_MAX == kMessageMax && DEVICE_ERR_LOCKED == kErrLocked &&
               DEVICE_ERR_IO_TIMEOUT == kErrIoTimeout && DEVICE_ERR_ABORT == kErrAbort &&
               DEVICE_REASON_END == kReasonEnd && DEVICE_REASON_CHR == kReasonChar,
@@ -127,14 +133,30 @@ std::string Serve(int fd, const Client &client, const RpcSettings &settings, rpc
 
 } // namespace
 
-std::string ServeCore(int fd, const Client &client, const RpcSettings &settings)
+std::string RpcMissing()
 {
-    return Serve(fd, client, settings, DEVICE_CORE, device_core_1);
+    return "";
 }
 
-std::string ServeAbort(int fd, const Client &client, const RpcSettings &settings)
+bool OpenRpc(const std::string &listen, unsigned port, Gateway &gateway, unsigned idleSeconds,
+             Connections &connections, RpcPorts &ports, std::string &error)
 {
-    return Serve(fd, client, settings, DEVICE_ASYNC, device_async_1);
+    const Socket core = Listen(listen, port, ports.core, error);
+    const Socket abort = core == kNoSocket ? kNoSocket : Listen(listen, port ? port + 1 : 0, ports.abort, error);
+    if (abort == kNoSocket) {
+        if (core != kNoSocket)
+            CloseSocket(core);
+        return false;
+    }
+    const RpcSettings settings{.gateway = &gateway, .abortPort = static_cast<unsigned short>(ports.abort),
+                               .idleSeconds = idleSeconds};
+    connections.Add(core, "core", [settings](Socket fd, const Client &client) {
+        return Serve(fd, client, settings, DEVICE_CORE, device_core_1);
+    });
+    connections.Add(abort, "abort", [settings](Socket fd, const Client &client) {
+        return Serve(fd, client, settings, DEVICE_ASYNC, device_async_1);
+    });
+    return true;
 }
 
 bool RegisterCore(unsigned port)

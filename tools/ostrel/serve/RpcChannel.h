@@ -1,22 +1,29 @@
-// A connection on the VXI-11 core or abort channel: ONC RPC calls received,
-// checked and answered by libtirpc, dispatched by rpcgen's code to the gateway.
+// The VXI-11 core and abort channels: ONC RPC calls received, checked and
+// answered by libtirpc, dispatched by rpcgen's code to the gateway. A build
+// without an ONC RPC engine has no such channels, and serve offers its raw
+// SCPI sockets alone.
 #pragma once
 
-#include "Gateway.h"
+#include "Connections.h"
 
 #include <string>
 
 namespace ostrel::tool::serve {
 
-struct RpcSettings {
-    Gateway *gateway = nullptr;
-    unsigned short abortPort = 0; // told to clients in create_link
-    unsigned idleSeconds = 600;
+// Empty where this build serves VXI-11; otherwise why it does not.
+std::string RpcMissing();
+
+struct RpcPorts {
+    unsigned core = 0;
+    unsigned abort = 0;
 };
 
-// Serves the connection until it closes or idles out; says why it ended.
-std::string ServeCore(int fd, const Client &client, const RpcSettings &settings);
-std::string ServeAbort(int fd, const Client &client, const RpcSettings &settings);
+// Listens on `listen` for the core channel (`port`; 0: any free one) and the
+// abort channel (the next port, or any), and hands both to `connections`,
+// whose connections close after `idleSeconds` without a call. False with the
+// reason in `error`.
+bool OpenRpc(const std::string &listen, unsigned port, Gateway &gateway, unsigned idleSeconds,
+             Connections &connections, RpcPorts &ports, std::string &error);
 
 // The core channel's program with the system's rpcbind, for this TCP port; false if rpcbind did not take it.
 bool RegisterCore(unsigned port);

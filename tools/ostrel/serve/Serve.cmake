@@ -1,13 +1,23 @@
-# ostrel serve: the VXI-11 gateway, on libtirpc with rpcgen's stubs made from
-# vxi11.x at build time. Without libtirpc (the demo needs none) the tool is
-# built all the same and its serve says what is missing; OSTREL_SERVE tells
-# the tests which it is.
+# ostrel serve: the gateway with its raw SCPI sockets everywhere, written once
+# against the BSD socket names (SocketApi.h, one per system), and the VXI-11
+# channels on libtirpc with rpcgen's stubs made from vxi11.x at build time.
+# Without libtirpc (Windows; the Linux demo needs none) serve offers the raw
+# sockets alone and says why; OSTREL_SERVE tells the tests which it is.
+target_sources(ostrel_tool PRIVATE serve/BenchConsole.cpp serve/Connections.cpp serve/Gateway.cpp serve/Network.cpp
+  serve/RawChannel.cpp serve/Roster.cpp serve/Serve.cpp)
+if(WIN32)
+  target_include_directories(ostrel_tool PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/serve/windows)
+  target_link_libraries(ostrel_tool PRIVATE ws2_32)
+  target_sources(ostrel_tool PRIVATE serve/RpcUnavailable.cpp)
+  return()
+endif()
+target_include_directories(ostrel_tool PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/serve/posix)
 pkg_check_modules(OSTREL_TIRPC IMPORTED_TARGET libtirpc)
 find_program(OSTREL_RPCGEN rpcgen)
 if(NOT OSTREL_TIRPC_FOUND OR NOT OSTREL_RPCGEN)
-  message(STATUS "ostrel serve: libtirpc or rpcgen not found (libtirpc-dev), serve left out")
+  message(STATUS "ostrel serve: libtirpc or rpcgen not found (libtirpc-dev), VXI-11 left out")
   set(OSTREL_SERVE OFF PARENT_SCOPE)
-  target_sources(ostrel_tool PRIVATE ServeUnavailable.cpp)
+  target_sources(ostrel_tool PRIVATE serve/RpcUnavailable.cpp)
   return()
 endif()
 set(OSTREL_SERVE ON PARENT_SCOPE)
@@ -38,6 +48,5 @@ add_library(ostrel_vxi11 STATIC ${generated}/vxi11.h ${generated}/vxi11_xdr.c ${
 target_include_directories(ostrel_vxi11 PUBLIC ${generated})
 target_link_libraries(ostrel_vxi11 PUBLIC PkgConfig::OSTREL_TIRPC)
 
-target_sources(ostrel_tool PRIVATE serve/BenchConsole.cpp serve/Connections.cpp serve/Gateway.cpp serve/Network.cpp
-  serve/RawChannel.cpp serve/Roster.cpp serve/RpcChannel.cpp serve/Serve.cpp ${generated}/vxi11_svc.c)
+target_sources(ostrel_tool PRIVATE serve/RpcChannel.cpp ${generated}/vxi11_svc.c)
 target_link_libraries(ostrel_tool PRIVATE ostrel_vxi11)

@@ -1,5 +1,6 @@
 // serve: every instrument as a LAN instrument until SIGTERM or Ctrl-C: VXI-11
-// devices inst0, inst1, ... registered with rpcbind, and raw SCPI sockets.
+// devices inst0, inst1, ... registered with rpcbind (where the build has an
+// ONC RPC engine), and raw SCPI sockets.
 #include "../Cli.h"
 #include "BenchConsole.h"
 #include "Connections.h"
@@ -7,31 +8,28 @@
 #include "RawChannel.h"
 #include "RpcChannel.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <set>
-#include <unistd.h>
+#include <thread>
 
 namespace ostrel::tool {
 namespace {
 
 using namespace serve;
 
-int stopPipe[2] = {-1, -1};
+volatile std::sig_atomic_t stopAsked = 0;
 
 void OnStopSignal(int)
 {
-    const char byte = 1;
-    (void)!write(stopPipe[1], &byte, 1);
+    stopAsked = 1;
 }
 
-int WaitForStopSignal()
+void WaitForStopSignal()
 {
-    char byte = 0;
-    while (read(stopPipe[0], &byte, 1) < 0) {
-    }
-    return byte;
+    while (stopAsked == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 // How clients name this PC in a resource string.
@@ -59,8 +57,8 @@ struct RawSockets {
         const unsigned port = options.rawPort + static_cast<unsigned>(instrument.index);
         std::string error;
         unsigned bound = 0;
-        const int fd = port <= 65535 ? Listen(options.listen, port, bound, error) : -1;
-        if (fd < 0) {
+        const Socket fd = port <= 65535 ? Listen(options.listen, port, bound, error) : kNoSocket;
+        if (fd == kNoSocket) {
             Note("no raw socket for " + instrument.name + ": " + (port > 65535 ? "no port left" : error));
             return;
         }
@@ -69,15 +67,18 @@ struct RawSockets {
                                    .replyMs = options.rawTimeoutMs,
                                    .idleSeconds = options.idleSeconds};
         connections.Add(fd, "raw " + instrument.name,
-                        [settings](int socket, const Client &client) { return ServeRaw(socket, client, settings); });
+                        [settings](Socket socket, const Client &client) { return ServeRaw(socket, client, settings); });
     }
 };
 
-void ShowTable(Roster &roster, const ServeOptions &options, unsigned corePort, unsigned abortPort)
+void ShowTable(Roster &roster, const ServeOptions &options, const RpcPorts *rpc)
 {
     const std::string host = HostName(options.listen);
-    std::printf("serving on %s: VXI-11 core channel on port %u (registered with rpcbind), abort channel on %u\n",
-                options.listen.c_str(), corePort, abortPort);
+    if (rpc != nullptr)
+        std::printf("serving on %s: VXI-11 core channel on port %u (registered with rpcbind), abort channel on %u\n",
+                    options.listen.c_str(), rpc->core, rpc->abort);
+    else
+        std::printf("serving on %s: raw SCPI sockets only (%s)\n", options.listen.c_str(), RpcMissing().c_str());
     const auto row = [&](const std::string &resource, const std::string &raw, const std::string &key,
                          const std::string &identity) {
         std::printf("  %-34s %s%-24s %s\n", resource.c_str(), options.rawPort ? (raw + "  ").c_str() : "",
@@ -89,7 +90,8 @@ void ShowTable(Roster &roster, const ServeOptions &options, unsigned corePort, u
         std::snprintf(raw, sizeof raw, "%-33s",
                       ("TCPIP::" + host + "::" + std::to_string(options.rawPort + instrument->index) + "::SOCKET")
                           .c_str());
-        row("TCPIP::" + host + "::" + instrument->name + "::INSTR", raw, instrument->key, instrument->identity);
+        row(rpc != nullptr ? "TCPIP::" + host + "::" + instrument->name + "::INSTR" : instrument->name, raw,
+            instrument->key, instrument->identity);
     }
     if (roster.All().empty())
         std::printf("  no instruments yet: each one plugged in is served as the next instN\n");
@@ -118,11 +120,6 @@ bool ParseBounds(const ServeOptions &options, Bounds &bounds, std::string &error
 
 } // namespace
 
-bool ServeBuilt()
-{
-    return true;
-}
-
 int Serve(Session &session)
 {
     const ServeOptions &options = session.options.serve;
@@ -131,38 +128,33 @@ int Serve(Session &session)
     std::string error;
     if (!ParseBounds(options, bounds, error))
         return Fail(kUsage, "--allow " + error);
-    unsigned corePort = 0, abortPort = 0;
-    const int core = Listen(options.listen, options.port, corePort, error);
-    const int abort = core < 0 ? -1 : Listen(options.listen, options.port ? options.port + 1 : 0, abortPort, error);
-    if (abort < 0) {
-        if (core >= 0)
-            close(core);
+    const bool vxi11 = RpcMissing().empty();
+    if (!vxi11 && options.port != 0)
+        return Fail(kUsage, "--port names the VXI-11 core channel: " + RpcMissing());
+    if (!vxi11 && options.rawPort == 0)
+        return Fail(kFailed, RpcMissing() + "; serve raw SCPI sockets with --raw-port (clients open "
+                                            "TCPIP::<host>::5025::SOCKET), or VXI-11 from a Linux PC (see docs/lan.md)");
+    if (!StartSockets(error))
         return Fail(kFailed, error);
-    }
     Connections connections(bounds);
     Roster roster(api, session.options.productID);
     Gateway gateway(api, roster, options.maxLinks, options.clientLinks);
-    const RpcSettings rpc{.gateway = &gateway, .abortPort = static_cast<unsigned short>(abortPort),
-                          .idleSeconds = options.idleSeconds};
-    connections.Add(core, "core", [&rpc](int fd, const Client &client) { return ServeCore(fd, client, rpc); });
-    connections.Add(abort, "abort", [&rpc](int fd, const Client &client) { return ServeAbort(fd, client, rpc); });
+    RpcPorts rpc;
+    if (vxi11 && !OpenRpc(options.listen, options.port, gateway, options.idleSeconds, connections, rpc, error))
+        return Fail(kFailed, error);
     RawSockets raw{options, connections, gateway, {}, {}};
     roster.onNamed = [&raw](Instrument &instrument) { raw.Open(instrument); };
     const EventModeEnd eventModeEnd{api};
     if (!roster.Start(error))
         return Fail(kFailed, error);
-    if (!RegisterCore(corePort))
+    if (vxi11 && !RegisterCore(rpc.core))
         return Fail(kFailed, "rpcbind did not take the VXI-11 core channel: is it running? (apt install rpcbind; "
                              "systemctl start rpcbind; as root in a container: rpcbind)");
     for (Instrument *instrument : roster.All())
         raw.Open(*instrument);
 
-    if (pipe2(stopPipe, O_CLOEXEC) != 0)
-        return Fail(kFailed, "cannot wait for a stop signal");
-    std::signal(SIGTERM, OnStopSignal);
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGPIPE, SIG_IGN); // a client gone while its reply is sent is a failed send, not an end
-    ShowTable(roster, options, corePort, abortPort);
+    OnStopSignals(OnStopSignal);
+    ShowTable(roster, options, vxi11 ? &rpc : nullptr);
     connections.Start();
     StartBenchConsole(session);
     WaitForStopSignal();
@@ -170,7 +162,8 @@ int Serve(Session &session)
     Note("stopping: closing every link");
     gateway.Stop();
     connections.Stop();
-    UnregisterCore();
+    if (vxi11)
+        UnregisterCore();
     api.vorn_usb_uninit_system();
     const auto handles = session.library.bench.ostrel_sim_open_handles;
     Note("stopped: " + std::to_string(gateway.Links()) + " links open, every instrument released" +
