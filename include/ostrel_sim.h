@@ -88,7 +88,7 @@ OSTREL_API int ostrel_sim_received(int slot, char *buffer, unsigned length);
 OSTREL_API const char *ostrel_sim_last_error(void);
 /* Before the first call into the library: the folder that stands for the
  * user's documents folder (the log goes to <path>/Log). 0, or -1 once the
- * log is open, and always on Windows. */
+ * log is open. */
 OSTREL_API int ostrel_sim_set_documents_folder(const char *path);
 
 #ifdef __cplusplus

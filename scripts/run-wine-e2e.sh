@@ -52,16 +52,29 @@ source "$root/scripts/wine-common.sh"
 prepare_prefix
 wine_output() { "$wine" "$@" 2>&1 | tr -d '\r'; }
 
-# scenarios <program> [scenario]: runs them on a fresh log, then checks the
-# lines they must have left in it; keeps the log's header for comparison.
+# scenarios <log folder> <program> [scenario]: runs them on a fresh log, then
+# checks the lines they must have left in it, in <log folder>\Log: "profile"
+# for the profile's Documents folder, where Ostrel.dll asks the shell for it,
+# or the folder the scenarios chose for OstrelSim.dll, which then leaves the
+# profile's alone. Keeps the log's header for comparison.
 scenarios() {
-  local documents line logs
-  for documents in "$WINEPREFIX"/drive_c/users/*/Documents; do
+  local chosen=$1 documents line logs=()
+  shift
+  local folders=("$WINEPREFIX"/drive_c/users/*/Documents)
+  [[ $chosen == profile ]] || folders+=("$chosen")
+  for documents in "${folders[@]}"; do
     [[ -L $documents ]] || rm -rf "$documents/Log"
   done
   run_counted "$@"
-  logs=("$WINEPREFIX"/drive_c/users/*/Documents/Log/Log*_Native.txt)
-  check "the library wrote its log to Documents\\Log\\Log<date>_Native.txt in the profile" test -f "${logs[0]}"
+  if [[ $chosen == profile ]]; then
+    logs=("$WINEPREFIX"/drive_c/users/*/Documents/Log/Log*_Native.txt)
+    check "the library wrote its log to Documents\\Log\\Log<date>_Native.txt in the profile" test -f "${logs[0]}"
+  else
+    logs=("$chosen"/Log/Log*_Native.txt)
+    check "the library wrote its log to the folder ostrel_sim_set_documents_folder chose" test -f "${logs[0]}"
+    check "and none to the profile's Documents folder" \
+      eval '! compgen -G "$WINEPREFIX/drive_c/users/*/Documents/Log/Log*_Native.txt" >/dev/null'
+  fi
   [[ -f ${logs[0]} ]] || return 0
   for line in "Device Key = 2955-L SN30502" "USB::Read ASCII Len = 5, Data = '1.234'" \
               "ReadPipe: Could not perform a read pipe operation." "WM_DEVICECHANGE"; do
@@ -78,7 +91,7 @@ header_texts() {
 
 echo "## Ostrel.dll through the test-only setupapi.dll and winusb.dll"
 cd "$e2e"
-WINEDLLOVERRIDES="$WINEDLLOVERRIDES;setupapi,winusb=n" scenarios ./ostrel_wine_e2e.exe "$@"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;setupapi,winusb=n" scenarios profile ./ostrel_wine_e2e.exe "$@"
 shipped_header=${header:-}
 # After the log's checks: these programs log the same lines.
 export OSTREL_BENCH=bench.json WINEDLLOVERRIDES="$WINEDLLOVERRIDES;setupapi,winusb=n"
@@ -93,7 +106,7 @@ export WINEDLLOVERRIDES="mscoree=;mshtml="
 echo "## OstrelSim.dll alone"
 cd "$sim"
 header=
-scenarios ./ostrel_sim_scenarios.exe "$@"
+scenarios "$sim/documents" ./ostrel_sim_scenarios.exe "$@"
 check "its log header reads as Ostrel.dll's" test -n "$header" -a "$header" = "$shipped_header"
 output=$(OSTREL_BENCH=bench.json wine_output bench_hotplug.exe) && status=0 || status=$?
 echo "$output"

@@ -1,12 +1,10 @@
-// The bench on the POSIX layer (libostrel-sim.so): the hooks the layer calls
-// (platform/BenchHooks.h) and what the bench's control API asks of the layer
-// (sim/BenchLayer.h): injected faults and the documents folder.
+// The bench on the POSIX layer (libostrel-sim.so): the fault hook the layer
+// calls (platform/BenchHooks.h) and what the bench's control API asks of the
+// layer (sim/BenchLayer.h); the documents folder is sim/DocumentsFolder.cpp's.
 #include "platform/BenchHooks.h"
 #include "platform/bus/OverBusHost.h"
 #include "platform/sim/BenchLayer.h"
 #include "platform/sim/FaultTable.h"
-
-#include <mutex>
 
 namespace ostrel {
 namespace {
@@ -63,34 +61,11 @@ sim::FaultTable &Faults()
     return *table;
 }
 
-struct Documents {
-    std::mutex mutex;
-    std::string replacement;
-    bool asked = false;
-};
-
-Documents &DocumentsState()
-{
-    static Documents *documents = new Documents;
-    return *documents;
-}
-
 } // namespace
 
 bool hooks::FaultHit(const char *call)
 {
     return Faults().Hit(call, calls::SetError);
-}
-
-bool hooks::DocumentsFolder(std::string &folder)
-{
-    Documents &documents = DocumentsState();
-    std::lock_guard<std::mutex> lock(documents.mutex);
-    documents.asked = true;
-    if (documents.replacement.empty())
-        return false;
-    folder = documents.replacement;
-    return true;
 }
 
 bool sim::InjectPlatformFault(const std::string &call, DWORD error, unsigned after, unsigned times)
@@ -101,19 +76,6 @@ bool sim::InjectPlatformFault(const std::string &call, DWORD error, unsigned aft
 void sim::ClearPlatformFaults()
 {
     Faults().Clear();
-}
-
-std::string sim::SetPlatformDocumentsFolder(const char *path)
-{
-    if (path == nullptr || path[0] == '\0')
-        return "no folder given";
-    Documents &documents = DocumentsState();
-    std::lock_guard<std::mutex> lock(documents.mutex);
-    // The log may already sit in the folder given before.
-    if (documents.asked)
-        return "the log is already open";
-    documents.replacement = path;
-    return std::string();
 }
 
 int sim::PlatformDeviceHandles()

@@ -42,14 +42,6 @@ void ClearPlatformFaults()
     Faults().Clear();
 }
 
-std::string SetPlatformDocumentsFolder(const char *path)
-{
-    (void)path;
-    // SHGetFolderPathA is the system's own, so the folder cannot be replaced
-    // here; the library's own setting does the same for every product.
-    return "on Windows the log goes to the user's Documents\\Log folder: set OSTREL_LOG_DIR to put it elsewhere";
-}
-
 int PlatformDeviceHandles()
 {
     int open = -1; // out of memory: a count that makes any leak check fail

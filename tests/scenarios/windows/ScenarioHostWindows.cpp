@@ -1,15 +1,33 @@
 // The scenarios' host on Windows (Ostrel.dll with the test-only shims, or OstrelSim.dll, under Wine):
-// the log in the profile's Documents folder, child processes by CreateProcessA.
+// the log in a folder beside the program (OstrelSim.dll) or in the profile's Documents folder
+// (Ostrel.dll), child processes by CreateProcessA.
 #include "../ScenarioHost.h"
+
+#include "ostrel_sim.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
 namespace ostrel::scenario::host {
+namespace {
+
+std::string ProgramFolder()
+{
+    const std::string program = ProgramPath();
+    return program.substr(0, program.find_last_of('\\'));
+}
+
+} // namespace
 
 std::string PrepareDocuments()
 {
-    // The library asks the same question: nothing to set up, only to find.
+    // OstrelSim.dll takes the folder the bench chooses, as on Linux; one folder
+    // for every scenario's process, as the profile's would be.
+    const std::string chosen = ProgramFolder() + "\\documents";
+    CreateDirectoryA(chosen.c_str(), nullptr);
+    if (ostrel_sim_set_documents_folder(chosen.c_str()) == 0)
+        return chosen;
+    // Ostrel.dll asks the shell, as the library asks: nothing to set up, only to find.
     char path[MAX_PATH];
     if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, path)))
         return "";
@@ -18,8 +36,7 @@ std::string PrepareDocuments()
 
 std::string BenchFile()
 {
-    const std::string program = ProgramPath();
-    return program.substr(0, program.find_last_of('\\')) + "\\bench.json";
+    return ProgramFolder() + "\\bench.json";
 }
 
 std::string ErrorText(unsigned long code)
