@@ -128,12 +128,13 @@ int Serve(Session &session)
     std::string error;
     if (!ParseBounds(options, bounds, error))
         return Fail(kUsage, "--allow " + error);
-    const bool vxi11 = RpcMissing().empty();
+    const std::string rpcMissing = RpcMissing();
+    const bool vxi11 = rpcMissing.empty();
     if (!vxi11 && options.port != 0)
-        return Fail(kUsage, "--port names the VXI-11 core channel: " + RpcMissing());
+        return Fail(kUsage, "--port names the VXI-11 core channel: " + rpcMissing);
     if (!vxi11 && options.rawPort == 0)
-        return Fail(kFailed, RpcMissing() + "; serve raw SCPI sockets with --raw-port (clients open "
-                                            "TCPIP::<host>::5025::SOCKET), or VXI-11 from a Linux PC (see docs/lan.md)");
+        return Fail(kFailed, rpcMissing + "; serve raw SCPI sockets with --raw-port (clients open "
+                                          "TCPIP::<host>::5025::SOCKET), or VXI-11 from a Linux PC (see docs/lan.md)");
     if (!StartSockets(error))
         return Fail(kFailed, error);
     Connections connections(bounds);
