@@ -1,4 +1,4 @@
-// Change detection between two scans.
+// Change detection between two scans, and the delivery of what it found.
 #include "discovery/ChangeDetection.h"
 
 #include "diagnostics/LogLines.h"
@@ -14,57 +14,26 @@ bool Holds(const std::vector<std::string> &paths, const std::string &path)
     return std::find(paths.begin(), paths.end(), path) != paths.end();
 }
 
-void ReportAdded(const std::vector<std::string> &added, Session &session, const LogLines &log)
+void CollectAdded(const std::vector<std::string> &added, const DeviceTable &table, const LogLines &log,
+                  std::vector<DeviceEvent> &events)
 {
-    DeviceTable &table = session.table;
     for (const std::string &path : added) {
-        for (const auto &[key, id] : table.OnPath(path)) {
-            if (session.Closed())
-                return;
-            GuardedLine(log, "CheckDeviceDiscoveryChanges: Device Added Exception.", [&, &key = key, id = id] {
-                // An earlier callback may have removed it, or scanned again.
-                DeviceTableEntry entry{};
-                if (!table.StillOnPath(key, path, entry))
-                    return;
-                log.Data("   *** New device discovered: %s", key.c_str());
-                session.Notify(id, 1);
-            });
-        }
+        GuardedLine(log, "CheckDeviceDiscoveryChanges: Device Added Exception.", [&] {
+            for (const auto &[key, id] : table.OnPath(path))
+                events.push_back({.key = key, .deviceID = id, .attached = true, .entry = {}});
+        });
     }
 }
 
-// (key, path) of every instrument on a path the scan no longer found.
-std::vector<std::pair<std::string, std::string>> CollectGone(const PathChanges &changes, const DeviceTable &table,
-                                                             const LogLines &log)
+void CollectGone(const PathChanges &changes, DeviceTable &table, const LogLines &log,
+                 std::vector<DeviceEvent> &events)
 {
-    std::vector<std::pair<std::string, std::string>> gone;
     for (const std::string &path : changes.previous) {
         GuardedLine(log, "CheckDeviceDiscoveryChanges: Previously Discovered Device Exception.", [&] {
             if (Holds(changes.current, path))
                 return;
-            for (const auto &item : table.OnPath(path))
-                gone.emplace_back(item.first, path);
-        });
-    }
-    return gone;
-}
-
-void RemoveGone(const std::vector<std::pair<std::string, std::string>> &gone, Session &session,
-                const LogLines &log)
-{
-    DeviceTable &table = session.table;
-    for (const auto &[key, path] : gone) {
-        if (session.Closed())
-            return;
-        GuardedLine(log, "CheckDeviceDiscoveryChanges: Device Removed Exception.", [&, &key = key, &path = path] {
-            log.Data("   *** Device removed from discovery: %s", key.c_str());
-            // The callback sees the entry still in the table, with the ID it held.
-            DeviceTableEntry entry{};
-            if (!table.StillOnPath(key, path, entry) || !session.Notify(entry.deviceID, 0))
-                return;
-            // Closed before it is erased, so that an unplugged instrument leaks
-            // nothing; transfers under way are aborted first.
-            table.Remove(key, entry);
+            for (auto &[key, entry] : table.MarkLeaving(path))
+                events.push_back({.key = key, .deviceID = entry.deviceID, .attached = false, .entry = entry});
         });
     }
 }
@@ -94,11 +63,35 @@ std::vector<std::string> CreateNewlyDiscoveredList(const std::vector<std::string
     return added;
 }
 
-void CheckDeviceDiscoveryChanges(const PathChanges &changes, Session &session, const LogLines &log)
+std::vector<DeviceEvent> CheckDeviceDiscoveryChanges(const PathChanges &changes, Session &session,
+                                                     const LogLines &log)
 {
+    std::vector<DeviceEvent> events;
     Guarded(log, "CheckDeviceDiscoveryChanges", [&] {
         TraceScope trace(log, "CheckDeviceDiscoveryChanges");
-        ReportAdded(changes.added, session, log);
-        RemoveGone(CollectGone(changes, session.table, log), session, log);
+        CollectAdded(changes.added, session.table, log, events);
+        CollectGone(changes, session.table, log, events);
+    });
+    return events;
+}
+
+void DeliverDeviceEvent(const DeviceEvent &event, Session &session, const LogLines &log)
+{
+    if (session.Closed())
+        return;
+    if (event.attached) {
+        GuardedLine(log, "CheckDeviceDiscoveryChanges: Device Added Exception.", [&] {
+            log.Data("   *** New device discovered: %s", event.key.c_str());
+            session.Notify(event.deviceID, 1);
+        });
+        return;
+    }
+    GuardedLine(log, "CheckDeviceDiscoveryChanges: Device Removed Exception.", [&] {
+        log.Data("   *** Device removed from discovery: %s", event.key.c_str());
+        // The callback sees the entry still in the table, with the ID it held;
+        // then it is closed (transfers under way aborted first) and erased.
+        DeviceTableEntry entry = event.entry;
+        if (session.Notify(event.deviceID, 0))
+            session.table.Remove(event.key, entry);
     });
 }

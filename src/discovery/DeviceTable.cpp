@@ -116,8 +116,21 @@ EntryRef DeviceTable::Find(int deviceID)
 bool DeviceTable::Insert(const std::string &key, DeviceTableEntry entry)
 {
     entry.io = std::make_shared<DeviceIo>();
-    std::lock_guard<std::mutex> lock(mutex);
-    return !closed && entries.emplace(key, std::move(entry)).second;
+    DeviceTableEntry replaced{};
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (closed)
+            return false;
+        auto [item, inserted] = entries.emplace(key, entry);
+        if (!inserted) {
+            if (!item->second.io->leaving)
+                return false;
+            replaced = std::exchange(item->second, std::move(entry));
+        }
+    }
+    // Outside the lock: closing waits for the transfers under way.
+    Close(replaced);
+    return true;
 }
 
 std::vector<std::pair<std::string, int>> DeviceTable::OnPath(const std::string &path) const
@@ -130,14 +143,17 @@ std::vector<std::pair<std::string, int>> DeviceTable::OnPath(const std::string &
     return found;
 }
 
-bool DeviceTable::StillOnPath(const std::string &key, const std::string &path, DeviceTableEntry &entry) const
+std::vector<std::pair<std::string, DeviceTableEntry>> DeviceTable::MarkLeaving(const std::string &path)
 {
+    std::vector<std::pair<std::string, DeviceTableEntry>> leaving;
     std::lock_guard<std::mutex> lock(mutex);
-    auto item = entries.find(key);
-    if (item == entries.end() || item->second.devicePath != path)
-        return false;
-    entry = item->second;
-    return true;
+    for (auto &item : entries) {
+        if (item.second.devicePath != path)
+            continue;
+        item.second.io->leaving = true;
+        leaving.emplace_back(item.first, item.second);
+    }
+    return leaving;
 }
 
 void DeviceTable::Remove(const std::string &key, DeviceTableEntry &entry)

@@ -39,12 +39,13 @@ public:
     EntryRef Find(int deviceID);
 
     // Enters an instrument whose handles are open; false (nothing changes) when
-    // its key is taken already or the table has been closed.
+    // its key is taken already or the table has been closed. An entry that is
+    // leaving gives its key up: it is closed now, its removal still to come.
     bool Insert(const std::string &key, DeviceTableEntry entry);
     // (key, ID) of every entry opened on this interface path.
     std::vector<std::pair<std::string, int>> OnPath(const std::string &path) const;
-    // A copy of the entry under `key` if it is still the one on `path`.
-    bool StillOnPath(const std::string &key, const std::string &path, DeviceTableEntry &entry) const;
+    // Marks every entry opened on this path as leaving; copies of them by key.
+    std::vector<std::pair<std::string, DeviceTableEntry>> MarkLeaving(const std::string &path);
     // Closes the entry's handles (once the transfers under way are done) and
     // erases it, unless another instrument took its key meanwhile.
     void Remove(const std::string &key, DeviceTableEntry &entry);

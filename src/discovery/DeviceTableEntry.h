@@ -16,6 +16,10 @@ struct DeviceIo {
     std::shared_mutex mutex;
     std::atomic<bool> closing{false};
     bool open = true;
+    // Set (under the table's lock) when a scan found its instrument gone; its
+    // removal may not be delivered yet, and an instrument that comes back
+    // meanwhile takes its key.
+    bool leaving = false;
 };
 
 struct DeviceTableEntry {

@@ -106,9 +106,13 @@ void Discover::DeviceDiscovery()
     RunScan(*CurrentSession(), nullptr);
 }
 
+// The scan's arrivals and removals are reported once it has let go of the
+// gate, so that a callback may wait for any thread, and any thread may call
+// in while a callback waits.
 void Discover::RunScan(Session &scanned, const std::atomic<bool> *keepGoing)
 {
     Scan(scanned, winUsb, log, keepGoing).DeviceDiscovery();
+    scanned.DeliverEvents(log);
 }
 
 void Discover::SetEventCallback(DeviceEventCallback callback)
@@ -126,17 +130,21 @@ void Discover::CreateDiscoveryThread()
         // notification: once it listens, one more scan reports what was
         // plugged or unplugged while it was setting up.
         const std::shared_ptr<Watcher> started = StartWatcher(current);
-        if (started && started->WaitUntilListening())
+        if (started && started->WaitUntilListening()) {
             Scan(*current, winUsb, log).CatchUp();
+            current->DeliverEvents(log);
+        }
     });
 }
 
 // A new watcher for the session, unless one is running (there is one window
-// class and one watcher); the new one, or null.
+// class and one watcher) or the session has been retired meanwhile - by an
+// uninit on another thread during the first scan, after which a watcher would
+// serve nobody and stop every later start; the new one, or null.
 std::shared_ptr<Watcher> Discover::StartWatcher(const std::shared_ptr<Session> &scanned)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
-    if (watcher && !watcher->Ended())
+    if (scanned != session || (watcher && !watcher->Ended()))
         return nullptr;
     watcher = Watcher::Start([this, scanned](const std::atomic<bool> &running) { RunScan(*scanned, &running); }, log);
     if (!watcher)
@@ -148,8 +156,10 @@ std::shared_ptr<Watcher> Discover::StartWatcher(const std::shared_ptr<Session> &
 // application's callback (one that waits for the very thread calling this,
 // say). The session it scans for is closed first: no callback starts after
 // this returns, and once the one under way returns, the watcher touches
-// nothing and ends. Whichever of the watcher's thread and this object lets go
-// of its state last closes its thread handle and stop event.
+// nothing and ends. A scan under way is waited for, but it only ever does the
+// library's own work, whose transfers Close aborts. Whichever of the watcher's
+// thread and this object lets go of its state last closes its thread handle
+// and stop event.
 void Discover::Shutdown()
 {
     Guarded(log, "Shutdown", [&] {

@@ -6,8 +6,8 @@
 //
 // Threads: the caller's threads (through the exports) and the watcher's. The
 // device table has its own lock; the session's scan gate lets one thread at a
-// time scan (re-entrant, since a device-event callback may scan again or shut
-// down from inside a scan).
+// time scan. No application callback runs under either: a scan's events are
+// delivered after it has let go of the gate, in order, one at a time.
 #pragma once
 
 #include "diagnostics/LogLines.h"

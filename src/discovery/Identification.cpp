@@ -1,5 +1,7 @@
 // Identification of a newly opened instrument: its device ID (ADDR? or the next
-// sequential number) and its device key (from its *IDN? reply).
+// sequential number) and its device key (from its *IDN? reply), told apart from
+// any reply the instrument still held from before by the order in which
+// instruments answer, never by waiting for silence.
 #include "diagnostics/LogLines.h"
 #include "discovery/Scan.h"
 #include "discovery/Session.h"
@@ -10,46 +12,107 @@
 
 namespace {
 
+const char kIdentityCommand[] = "*IDN?\r";
 // How long, and how much, an instrument may go on sending what it held before
 // it is given up on.
-constexpr auto kDiscardTime = std::chrono::milliseconds(500);
-constexpr size_t kDiscardBytes = 64 * 1024;
-// A read that gets nothing within this says the instrument has fallen silent.
-constexpr ULONG kSilenceMs = 20;
-constexpr ULONG kTransferTimeoutMs = 1000;
+constexpr auto kResynchroniseTime = std::chrono::seconds(1);
+constexpr size_t kResynchroniseBytes = 64 * 1024;
 
 } // namespace
 
-// A reply the instrument still holds from before - one a program wrote for
-// and never read - would be taken for the answer to the scan's query. What
-// the host holds of it is flushed, and what the instrument still sends is
-// read and dropped until it falls silent.
-bool Scan::DiscardStaleReplies(DeviceTableEntry &entry)
+// The logged queries run as they always have; one more "*IDN?", unlogged,
+// confirms the identity (see ReplyStream::Agrees). An instrument with nothing held from before answers
+// both with the same identity, and has nothing left to send. One that held
+// replies answered the logged queries with those: the stream is brought back in
+// step and the queries asked again.
+bool Scan::IdentifyInOrder(DeviceTableEntry &entry, std::string &key)
 {
+    // What the host itself holds of an earlier reply goes first.
     winUsb.FlushPipe(entry.winUsbHandle, entry.bulkInPipeID);
-    ULONG timeoutMs = kSilenceMs;
-    // Without the short time-out a read could wait for ever: leave it be.
-    if (!winUsb.SetPipePolicy(entry.winUsbHandle, entry.bulkInPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs,
-                              &timeoutMs))
-        return true;
-    const auto deadline = std::chrono::steady_clock::now() + kDiscardTime;
-    size_t discarded = 0;
-    bool silent = false;
-    while (!silent && discarded < kDiscardBytes && std::chrono::steady_clock::now() < deadline) {
-        UCHAR bytes[64];
-        ULONG count = 0;
-        silent = winUsb.ReadQuietly(entry.winUsbHandle, entry.bulkInPipeID, bytes, sizeof bytes, count) !=
-                 ERROR_SUCCESS;
-        discarded += count;
+    if (!GenerateDeviceID(entry))
+        return false;
+    for (int round = 0;; ++round) {
+        key.clear();
+        if (!GenerateDeviceKey(entry, key))
+            return false;
+        if (Confirmed(entry))
+            return true;
+        if (round == 1) {
+            log.Error("DeviceDiscovery: The instrument does not stop sending; it is not identified.");
+            return false;
+        }
+        if (!Resynchronise(entry))
+            return false;
+        stream.Clear();
+        // A sequential ID is kept; an address is asked again, in step now.
+        if (session.useUSBAddress && !GenerateDeviceID(entry))
+            return false;
     }
-    timeoutMs = kTransferTimeoutMs;
-    winUsb.SetPipePolicy(entry.winUsbHandle, entry.bulkInPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
-    if (discarded != 0)
+}
+
+// The identity reply just heard is confirmed when the next "*IDN?" gets it
+// again (the next three, for one that does not look like an identity).
+bool Scan::Confirmed(DeviceTableEntry &entry)
+{
+    const std::string heard = stream.Last();
+    for (int asked = 0; !stream.Agrees(); ++asked)
+        if (asked == 3 || !Ask(entry, ReplyStream::Question::Identity) || stream.Last() != heard)
+            return false;
+    return true;
+}
+
+// Asks "*IDN?" until the replies agree on an identity; the replies before
+// them that the instrument held from before tell how many answers are still
+// to come, which are read and dropped. Bounded: an instrument that never stops
+// sending, or whose identity gives no device key, is refused.
+bool Scan::Resynchronise(DeviceTableEntry &entry)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kResynchroniseTime;
+    while (!stream.Agrees()) {
+        if (stream.BytesHeard() >= kResynchroniseBytes || std::chrono::steady_clock::now() >= deadline) {
+            log.Error(Complete(stream.Last())
+                          ? "DeviceDiscovery: The instrument's reply to *IDN? gives no device key; it is not identified."
+                          : "DeviceDiscovery: The instrument does not stop sending; it is not identified.");
+            return false;
+        }
+        if (!Ask(entry, ReplyStream::Question::Identity))
+            return false;
+    }
+    const size_t held = stream.HeldFromBefore(stream.Last());
+    for (size_t i = 0; i < held; ++i) {
+        std::string answer;
+        if (!Listen(entry, answer))
+            return false;
+    }
+    if (const size_t discarded = stream.BytesOfFirst(held))
         log.Data("DeviceDiscovery: Discarded %u bytes the instrument held from before.",
                  static_cast<unsigned>(discarded));
-    if (!silent)
-        log.Error("DeviceDiscovery: The instrument does not stop sending; it is not identified.");
-    return silent;
+    return true;
+}
+
+// One unlogged exchange; a failed transfer still writes its own lines.
+bool Scan::Ask(DeviceTableEntry &entry, ReplyStream::Question question)
+{
+    std::string command = question == ReplyStream::Question::Identity ? kIdentityCommand : "ADDR?\r";
+    ULONG written = 0;
+    std::string reply;
+    if (!winUsb.WritePipe(entry.winUsbHandle, entry.bulkOutPipeID, reinterpret_cast<PUCHAR>(&command[0]),
+                          static_cast<ULONG>(command.size()), written) ||
+        !Listen(entry, reply))
+        return false;
+    stream.Heard(question, std::move(reply));
+    return true;
+}
+
+// One read of at most a reply buffer's worth.
+bool Scan::Listen(DeviceTableEntry &entry, std::string &reply)
+{
+    UCHAR bytes[64];
+    ULONG count = 0;
+    if (!winUsb.ReadPipe(entry.winUsbHandle, entry.bulkInPipeID, bytes, sizeof bytes, count))
+        return false;
+    reply.assign(reinterpret_cast<const char *>(bytes), count);
+    return true;
 }
 
 bool Scan::GenerateDeviceID(DeviceTableEntry &entry)
@@ -78,7 +141,7 @@ bool Scan::GenerateDeviceKey(DeviceTableEntry &entry, std::string &key)
 {
     return Guarded(log, "GenerateDeviceKey", false, [&] {
         log.Enter("GenerateDeviceKey");
-        if (!Query(entry, "*IDN?\r", entry.idnResponse)) {
+        if (!Query(entry, kIdentityCommand, entry.idnResponse)) {
             log.Trace("GenerateDeviceKey: Exit.  *IDN? query failed.");
             return false;
         }
@@ -106,6 +169,7 @@ bool Scan::Query(DeviceTableEntry &entry, std::string command, char (&reply)[64]
             log.Trace("Query: Exit.  Write or Read failed.");
             return false;
         }
+        stream.Heard(ReplyStream::QuestionOf(command), std::string(reply, transferred));
         // A reply that fills the buffer without a line end keeps its first 63
         // chars: the text must end inside the buffer.
         size_t end = ostrel::ReplyTextLength(reply, transferred);

@@ -26,7 +26,7 @@ void Scan::DeviceDiscovery()
                 return;
             ExamineNewPath(path);
         }
-        CheckDeviceDiscoveryChanges(changes, session, log);
+        session.Post(CheckDeviceDiscoveryChanges(changes, session, log));
         log.Exit("DeviceDiscovery");
     });
 }
@@ -65,6 +65,7 @@ void Scan::ExamineNewPath(const std::string &path)
 {
     DeviceTableEntry working{};
     bool handlesOpen = false;
+    stream.Clear();
     GuardedLine(log, "DeviceDiscovery Loop: Exception.", [&] {
         log.Data("Device Path = %s", path.c_str());
         if (!winUsb.CreateDeviceHandles(path, working.deviceHandle, working.winUsbHandle))
@@ -97,15 +98,20 @@ bool Scan::IdentifyDevice(DeviceTableEntry &working, std::string &key)
     if (wanted != 0 && wanted != descriptor.idProduct)
         return false;
     working.productID = descriptor.idProduct;
-
-    // Every transfer with the instrument, the identification included, then
-    // waits at most a second.
-    ULONG timeoutMs = 1000;
-    winUsb.SetPipePolicy(working.winUsbHandle, working.bulkInPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
-    winUsb.SetPipePolicy(working.winUsbHandle, working.bulkOutPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
-
-    if (!DiscardStaleReplies(working) || !GenerateDeviceID(working) || !GenerateDeviceKey(working, key))
+    if (!SetPipeTimeouts(working) || !IdentifyInOrder(working, key))
         return false;
     log.Data("Device Key = %s", key.c_str());
     return true;
+}
+
+// Every transfer with the instrument, the identification included, waits at
+// most a second; a pipe without that bound could hold a read for ever, so an
+// instrument whose time-outs cannot be set is refused.
+bool Scan::SetPipeTimeouts(DeviceTableEntry &entry)
+{
+    ULONG timeoutMs = 1000;
+    return winUsb.SetPipePolicy(entry.winUsbHandle, entry.bulkInPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs,
+                                &timeoutMs) &&
+           winUsb.SetPipePolicy(entry.winUsbHandle, entry.bulkOutPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs,
+                                &timeoutMs);
 }

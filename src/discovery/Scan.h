@@ -5,6 +5,7 @@
 
 #include "discovery/ChangeDetection.h"
 #include "discovery/DeviceTableEntry.h"
+#include "discovery/ReplyStream.h"
 
 #include <atomic>
 #include <string>
@@ -22,7 +23,9 @@ public:
     {
     }
 
-    // The whole scan, one at a time per session.
+    // The whole scan, one at a time per session. Its arrivals and removals are
+    // posted to the session, to be delivered once the gate is free
+    // (Session::DeliverEvents).
     void DeviceDiscovery();
     // A scan only when the interface paths present differ from the last
     // scan's: otherwise it writes nothing and calls nobody.
@@ -34,7 +37,12 @@ private:
     void LogDevicePaths(const char *label, const std::vector<std::string> &paths);
     void ExamineNewPath(const std::string &path);
     bool IdentifyDevice(DeviceTableEntry &working, std::string &key);
-    bool DiscardStaleReplies(DeviceTableEntry &entry);
+    bool SetPipeTimeouts(DeviceTableEntry &entry);
+    bool IdentifyInOrder(DeviceTableEntry &entry, std::string &key);
+    bool Confirmed(DeviceTableEntry &entry);
+    bool Resynchronise(DeviceTableEntry &entry);
+    bool Ask(DeviceTableEntry &entry, ReplyStream::Question question);
+    bool Listen(DeviceTableEntry &entry, std::string &reply);
     bool GenerateDeviceID(DeviceTableEntry &entry);
     bool GenerateDeviceKey(DeviceTableEntry &entry, std::string &key);
     bool Query(DeviceTableEntry &entry, std::string command, char (&reply)[64]);
@@ -43,4 +51,6 @@ private:
     WinUSBWrap &winUsb;
     const LogLines &log;
     const std::atomic<bool> *keepGoing;
+    // What the identification under way has asked and heard.
+    ReplyStream stream;
 };

@@ -18,6 +18,16 @@ bool ScanGate::Enter(const std::atomic<bool> *keepWaiting)
     return true;
 }
 
+bool ScanGate::EnterWithin(std::chrono::milliseconds limit)
+{
+    const DWORD self = GetCurrentThreadId();
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!changed.wait_for(lock, limit, [&] { return FreeFor(self); }))
+        return false;
+    Take(self);
+    return true;
+}
+
 void ScanGate::Leave()
 {
     {
@@ -32,31 +42,4 @@ void ScanGate::Interrupt()
 {
     { std::lock_guard<std::mutex> lock(mutex); }
     changed.notify_all();
-}
-
-void ScanGate::BeginCallback()
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++callbacks;
-    }
-    changed.notify_all();
-}
-
-void ScanGate::EndCallback()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    --callbacks;
-}
-
-ScanGate::Wait ScanGate::EnterUnlessInCallback(std::chrono::milliseconds limit)
-{
-    const DWORD self = GetCurrentThreadId();
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!changed.wait_for(lock, limit, [&] { return FreeFor(self) || callbacks > 0; }))
-        return Wait::TimedOut;
-    if (!FreeFor(self))
-        return Wait::HolderInCallback;
-    Take(self);
-    return Wait::Held;
 }

@@ -1,9 +1,8 @@
 // Lets one thread at a time scan a session. It is re-entrant for the thread
-// that holds it, because a device-event callback may start a scan of its own
-// (or shut the library down) from inside a scan. A watcher waiting for it
-// gives up when it is told to stop. Shutdown waits for it only while its
-// holder does the library's own work: a holder inside the application's
-// callback may stay there for as long as the application likes.
+// that holds it (a catch-up scan runs a whole scan inside its own hold). Its
+// holder only ever does the library's own work - no application callback runs
+// inside it - so every wait for it is short, and Shutdown can bound its wait
+// by aborting the transfers of the identification under way.
 #pragma once
 
 #include "platform/winapi.h"
@@ -18,18 +17,11 @@ public:
     // Waits until the gate is free or held by this thread, then holds it. With
     // `keepWaiting`, gives up (false) as soon as it reads false.
     bool Enter(const std::atomic<bool> *keepWaiting = nullptr);
+    // Holds the gate if it becomes free (or is this thread's) within `limit`.
+    bool EnterWithin(std::chrono::milliseconds limit);
     void Leave();
     // Wakes the waiters, so that they look at their keepWaiting again.
     void Interrupt();
-
-    // The holder is in the application's callback between these two.
-    void BeginCallback();
-    void EndCallback();
-
-    enum class Wait { Held, HolderInCallback, TimedOut };
-    // For Shutdown: holds the gate when it is free or this thread's; gives up
-    // when its holder is in a callback, or after `limit`.
-    Wait EnterUnlessInCallback(std::chrono::milliseconds limit);
 
     class Hold {
     public:
@@ -59,5 +51,4 @@ private:
     std::condition_variable changed;
     DWORD owner = 0;
     int depth = 0;
-    int callbacks = 0; // callbacks the holder is in
 };

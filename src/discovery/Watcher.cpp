@@ -54,16 +54,42 @@ struct Watcher::Window {
     HDEVNOTIFY notification = nullptr;
 };
 
+// What the starting thread hands the watcher's thread.
+struct Watcher::HandOver {
+    std::shared_ptr<Watcher> watcher;
+    // This code's own module, held while the thread runs: a program may unload
+    // the library as soon as uninit returns, while the thread still finishes
+    // the application's callback and has to return into this code.
+    HMODULE module = nullptr;
+};
+
+namespace {
+
+HMODULE HoldOwnModule(const LogLines &log)
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(windowClassName),
+                            &module)) {
+        log.Failure("CreateDiscoveryThread: Could not hold the library's module.", GetLastError());
+        return nullptr;
+    }
+    return module;
+}
+
+} // namespace
+
 std::shared_ptr<Watcher> Watcher::Start(ScanFunction scan, const LogLines &log)
 {
     std::shared_ptr<Watcher> watcher(new Watcher(std::move(scan), log));
-    auto *handOver = new std::shared_ptr<Watcher>(watcher);
+    auto handOver = std::make_unique<HandOver>(HandOver{.watcher = watcher, .module = HoldOwnModule(log)});
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, DiscoveryThread, handOver, 0, &id);
+    HANDLE thread = CreateThread(nullptr, 0, DiscoveryThread, handOver.get(), 0, &id);
     if (thread == nullptr) {
-        delete handOver;
+        if (handOver->module != nullptr)
+            FreeLibrary(handOver->module);
         return nullptr;
     }
+    handOver.release();
     watcher->thread = thread;
     return watcher;
 }
@@ -124,15 +150,23 @@ void Watcher::Fail(const char *line) const
 
 DWORD WINAPI Watcher::DiscoveryThread(void *parameter)
 {
-    std::shared_ptr<Watcher> self;
-    {
-        auto *handOver = static_cast<std::shared_ptr<Watcher> *>(parameter);
-        self = std::move(*handOver);
-        delete handOver;
-    }
-    const DWORD exitCode = self->Run();
-    // Whoever waits for the set-up learns how it ended, on every way out.
-    self->MarkSetUp(false);
+    HMODULE module = nullptr;
+    DWORD exitCode = failedExit;
+    ostrel::CatchAll(
+        [&] {
+            std::unique_ptr<HandOver> handOver(static_cast<HandOver *>(parameter));
+            module = handOver->module;
+            const std::shared_ptr<Watcher> self = std::move(handOver->watcher);
+            handOver.reset();
+            ostrel::CatchAll([&] { exitCode = self->Run(); },
+                             [&] { self->log.Error("DiscoveryThread: Exception."); });
+            // Whoever waits for the set-up learns how it ended, on every way out.
+            self->MarkSetUp(false);
+        },
+        [] {});
+    // Nothing of the thread's is left to run in the module, which may go with it.
+    if (module != nullptr)
+        FreeLibraryAndExitThread(module, exitCode);
     return exitCode;
 }
 

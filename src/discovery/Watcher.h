@@ -44,7 +44,8 @@ public:
     static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
-    struct Window; // what the thread set up, for the clean-up to undo
+    struct Window;   // what the thread set up, for the clean-up to undo
+    struct HandOver; // what the starting thread hands it
 
     Watcher(ScanFunction scan, const LogLines &log) : scan(std::move(scan)), log(log) {}
     DWORD Run();

@@ -102,13 +102,3 @@ bool WinUSBWrap::FlushPipe(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID)
         return false;
     });
 }
-
-DWORD WinUSBWrap::ReadQuietly(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID, PUCHAR buffer, ULONG bufferLength,
-                              ULONG &bytesTransferred)
-{
-    bytesTransferred = 0;
-    if (WinUsb_ReadPipe(winUsbHandle, pipeID, buffer, bufferLength, &bytesTransferred, nullptr))
-        return ERROR_SUCCESS;
-    bytesTransferred = 0;
-    return GetLastError();
-}

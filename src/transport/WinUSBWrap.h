@@ -41,11 +41,6 @@ public:
     void AbortPipes(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR bulkInPipeID, UCHAR bulkOutPipeID);
     // Drops what the host holds of the pipe's data (bytes a read left).
     bool FlushPipe(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID);
-    // A read whose failure is an expected outcome (the time-out that says the
-    // instrument is silent): nothing is logged; the Windows error code, or
-    // ERROR_SUCCESS.
-    DWORD ReadQuietly(WINUSB_INTERFACE_HANDLE winUsbHandle, UCHAR pipeID, PUCHAR buffer, ULONG bufferLength,
-                      ULONG &bytesTransferred);
 
 private:
     using PipeCall = BOOL(WINAPI *)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG, LPOVERLAPPED);

@@ -94,7 +94,7 @@ TEST_F(DiscoveryTest, AddressRepliesGiveIdsLikeAtoiAndASharedAddressIsReported)
     // Lookups and transfers by a shared ID take the first in key order, not in discovery order.
     EXPECT_EQ(KeyOfID(5), "04 SN4");
     EXPECT_EQ(Ask(5, "WHO?"), "D");
-    EXPECT_EQ(Received(a), "ADDR?\r*IDN?\r");
+    EXPECT_EQ(Received(a), "ADDR?\r*IDN?\r*IDN?\r") << "asked once each, and the identity confirmed";
 }
 
 TEST_F(DiscoveryTest, IdentityRepliesAreCutAtTheirLastLineEndAndKeyedByTheFieldsTheyHave)
@@ -106,13 +106,18 @@ TEST_F(DiscoveryTest, IdentityRepliesAreCutAtTheirLastLineEndAndKeyedByTheFields
     for (size_t i = 0; i < std::size(replies); ++i)
         Plug({.serial = "S" + std::to_string(i), .idn = replies[i]});
 
-    EXPECT_EQ(Scan(), 8);
-    EXPECT_EQ(DeviceKeys(), (Keys{"", "M1 S1", "M2 S2", "M3 S3", "M4 S4", "M5 S5", "M7", "M9 S" + std::string(50, '7')}));
+    // A blank line gives no key: that instrument is refused, its ID used up.
+    EXPECT_EQ(Scan(), 7);
+    EXPECT_EQ(DeviceKeys(), (Keys{"M1 S1", "M2 S2", "M3 S3", "M4 S4", "M5 S5", "M7", "M9 S" + std::string(50, '7')}));
+    EXPECT_EQ(CountLog(documents, "DeviceDiscovery: The instrument's reply to *IDN? gives no device key; it is not "
+                                  "identified."),
+              1);
     std::vector<char> info(64 * 8 + 1, '#');
     ASSERT_EQ(vorn_usb_get_device_info(info.data()), 0);
-    EXPECT_EQ(std::string(info.data()), "5,;0,VORN M1 f d S1;1,VORN M2 f d S2;2,VORN M3 f d S3;3,VORN M4 f d S4;"
+    EXPECT_EQ(std::string(info.data()), "0,VORN M1 f d S1;1,VORN M2 f d S2;2,VORN M3 f d S3;3,VORN M4 f d S4;"
                                         "4,VORN M5 f d S5;6,VORN M7;7," + full.substr(0, 60) + ";")
         << "an entry is cut at 63 chars, its ';' kept";
+    ExpectOnlyTableHandles();
 }
 
 TEST_F(DiscoveryTest, DuplicateKeyKeepsTheFirstInstrumentAndTheOtherWaitsForReplug)
@@ -131,7 +136,7 @@ TEST_F(DiscoveryTest, DuplicateKeyKeepsTheFirstInstrumentAndTheOtherWaitsForRepl
     ASSERT_EQ(ostrel_sim_unplug(first), 0);
     EXPECT_EQ(Scan(), 1);
     EXPECT_EQ(DeviceKeys(), Keys{"2940-T SN20871"});
-    EXPECT_EQ(Received(second), "*IDN?\r") << "not asked again while it stays";
+    EXPECT_EQ(Received(second), "*IDN?\r*IDN?\r") << "not asked again while it stays";
     ExpectOnlyTableHandles();
 }
 

@@ -203,7 +203,7 @@ TEST_F(StressTest, SlowInstrumentHoldsUpNoOther)
         slowReply = Ask(1, "MEAS?");
         slowDone = true;
     });
-    EXPECT_TRUE(WaitUntil([&] { return Received(slowSlot) == "*IDN?\rMEAS?\r" || slowDone; }));
+    EXPECT_TRUE(WaitUntil([&] { return Received(slowSlot) == "*IDN?\r*IDN?\rMEAS?\r" || slowDone; }));
     EXPECT_GE(FastAnswersWhile([&] { return !slowDone; }), 2);
     slow.join();
     EXPECT_EQ(slowReply, "SLOW");

@@ -2,6 +2,8 @@
 // caller's thread, plugs and unplugs reported on the watcher thread, a restart.
 #include "Scenario.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -96,6 +98,77 @@ SCENARIO("event-mode-hotplug", Hotplug)
     CHECK(allOnCaller, "the three instruments present are reported again, on the caller's thread");
     REQUIRE(CHECK_EQ(ostrel_sim_unplug(slot), 0, "the fourth instrument is unplugged"));
     CHECK(WaitFor([] { return Events().size() >= 9; }), "the restarted watcher reports its removal");
+    UninitLeavesNothingOpen();
+}
+
+// As a windowed program's callback: an event from the watcher is handed to the
+// main thread, and the callback waits until the main thread has taken it.
+std::atomic<int> handedOver{0}, taken{0}, returned{0};
+
+void OSTREL_CALL HandToTheMainThread(int deviceID, int attached)
+{
+    OnDeviceEvent(deviceID, attached);
+    if (std::this_thread::get_id() == callerThread)
+        return;
+    const int mine = ++handedOver;
+    WaitFor([mine] { return taken.load() >= mine; }, 10000);
+    ++returned;
+}
+
+SCENARIO("callbacks-run-outside-every-lock", CallbacksOutsideEveryLock)
+{
+    callerThread = std::this_thread::get_id();
+    REQUIRE(PlugBench());
+    REQUIRE(CHECK_EQ(vorn_usb_event_init(0, HandToTheMainThread), 0, "event mode starts"));
+    const int first = ostrel_sim_plug(kNewInstrument);
+    REQUIRE(CHECK(first >= 0 && WaitFor([] { return handedOver.load() == 1; }),
+                  "a plug reaches the callback, which waits for the main thread"));
+
+    // Meanwhile the main thread rescans and restarts event mode, as a program's menu would.
+    int count = -1;
+    CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 4, "a rescan returns at once");
+    CHECK_EQ(vorn_usb_event_init(0, HandToTheMainThread), 0, "so does vorn_usb_event_init");
+    CHECK_EQ(returned.load(), 0, "both while the callback still waited for this thread");
+
+    // What changes while it waits is reported after it, in order, one callback at a time.
+    CHECK_EQ(ostrel_sim_unplug(first), 0, "the new instrument is unplugged while the callback waits");
+    taken = 1;
+    CHECK(WaitFor([] { return handedOver.load() == 2; }, 10000), "its removal follows once the callback returned");
+    CHECK_EQ(returned.load(), 1, "and only then");
+    taken = 2;
+    const std::vector<DeviceEvent> seen = Events();
+    CHECK(seen.size() == 5 && seen[3].attached == 1 && seen[4].attached == 0 && seen[3].deviceID == seen[4].deviceID,
+          "arrival, then removal, of the same ID");
+    UninitLeavesNothingOpen();
+}
+
+SCENARIO("event-mode-restarts-after-uninit-overtakes-its-start", EventModeRestartsAfterUninitOvertakesItsStart)
+{
+    callerThread = std::this_thread::get_id();
+    // Its identity takes a while: event mode's first scan is still running when uninit comes.
+    const int slow = ostrel_sim_plug(R"({"vid": 6699, "pid": 10592, "serial": "SN40003", "reply_delay_ms": 300,
+        "replies": {"*IDN?": "VORN 2963-S 1.0.0 01/01/24 SN40003\r\n"}})");
+    REQUIRE(CHECK(slow >= 0, "a slow instrument is plugged"));
+    std::atomic<int> started{-99};
+    std::thread starter([&] { started = vorn_usb_event_init(0, OnDeviceEvent); });
+    CHECK(WaitFor([&] { return Received(slow).find("*IDN?") != std::string::npos; }), "the first scan is under way");
+    vorn_usb_uninit_system();
+    const bool ended = CHECK(WaitFor([&] { return started.load() != -99; }), "vorn_usb_event_init returns");
+    if (!ended)
+        std::_Exit(1); // nothing can join it
+    starter.join();
+
+    // The next start is as in a fresh process: its watcher hears a plug.
+    const size_t before = Events().size();
+    REQUIRE(CHECK_EQ(vorn_usb_event_init(0, OnDeviceEvent), 0, "event mode starts again"));
+    REQUIRE(CHECK(ostrel_sim_plug(kNewInstrument) >= 0, "an instrument is plugged"));
+    CHECK(WaitFor(
+              [&] {
+                  const std::vector<DeviceEvent> seen = Events();
+                  return seen.size() > before && !seen.back().onCallerThread && seen.back().key == kNewKey;
+              },
+              5000),
+          "the restarted watcher reports it");
     UninitLeavesNothingOpen();
 }
 

@@ -142,6 +142,8 @@ template <typename P> int Tally(const LogMark &mark, P matches)
     const std::vector<std::string> texts = mark.NewTexts();
     return static_cast<int>(std::count_if(texts.begin(), texts.end(), matches));
 }
+const std::string &Documents() { return documents; }
+
 int LogMark::Count(const std::string &text) const { return Tally(*this, [&](auto &t) { return t == text; }); }
 int LogMark::CountPrefix(const std::string &p) const { return Tally(*this, [&](auto &t) { return !t.rfind(p, 0); }); }
 

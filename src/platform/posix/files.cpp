@@ -1,4 +1,4 @@
-// Directories, paths, module and system folders, and wildcard file search.
+// Directories, paths, the executable's file, the system folder, and wildcard file search.
 #include "platform/BenchHooks.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/internal.h"
@@ -22,10 +22,6 @@ namespace {
 constexpr DWORD kFileAttributeDirectory = 0x10;
 // Seconds from 1601-01-01 (FILETIME's epoch) to 1970-01-01.
 constexpr unsigned long long kFileTimeEpochSeconds = 11644473600ULL;
-
-// The executable's module: there is no load address to stand for it, so a
-// private object's address does, as stable and unique as Windows' HMODULE.
-const char kMainModule = 0;
 
 DWORD FileError(int error)
 {
@@ -165,25 +161,13 @@ public:
 
 using namespace ostrel::posix;
 
-HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName)
-{
-    if (ostrel::hooks::FaultHit("GetModuleHandleA"))
-        return nullptr;
-    // Only the executable's own module is ever asked for.
-    if (moduleName != nullptr) {
-        StoreLastError(kErrorModNotFound);
-        return nullptr;
-    }
-    return reinterpret_cast<HMODULE>(const_cast<char *>(&kMainModule));
-}
-
 // As Windows: a buffer too small gets the path cut to size - 1 characters with
 // its terminator, the result is `size` and the error ERROR_INSUFFICIENT_BUFFER.
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
 {
     if (ostrel::hooks::FaultHit("GetModuleFileNameA"))
         return 0;
-    if (module != nullptr && module != reinterpret_cast<HMODULE>(const_cast<char *>(&kMainModule))) {
+    if (module != nullptr && module != MainModule()) {
         StoreLastError(kErrorModNotFound);
         return 0;
     }

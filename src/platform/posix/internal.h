@@ -70,6 +70,9 @@ bool LookupWaitables(DWORD count, const HANDLE *handles, std::vector<std::shared
 DWORD WaitForAny(const std::vector<std::shared_ptr<Waitable>> &objects, DWORD milliseconds,
                  const std::function<bool()> &input);
 
+// The executable's module, which is never unloaded.
+HMODULE MainModule();
+
 // Destroys the calling thread's windows without messages, as Windows does when
 // a thread ends; called before a thread's handle is signalled.
 void EndThreadMessaging();

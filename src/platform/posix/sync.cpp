@@ -4,6 +4,7 @@
 #include "platform/posix/internal.h"
 
 #include <chrono>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -48,6 +49,24 @@ void SetSignalled(Event &event, bool signalled)
         waits.changed.notify_all();
 }
 
+// The thread CreateThread started that runs here, for ExitThread.
+thread_local Thread *currentThread = nullptr;
+
+// The end of a thread, whether its routine returned or it called ExitThread.
+void FinishThread(Thread &self, DWORD exitCode)
+{
+    // Windows destroys a thread's windows before its handle is signalled, so a
+    // waiter may unregister their class at once.
+    EndThreadMessaging();
+    WaitState &waits = Waits();
+    {
+        std::lock_guard<std::mutex> lock(waits.mutex);
+        self.exitCode = exitCode;
+        self.finished = true;
+    }
+    waits.changed.notify_all();
+}
+
 void RunThread(const std::shared_ptr<Thread> &self, LPTHREAD_START_ROUTINE routine, LPVOID parameter)
 {
     WaitState &waits = Waits();
@@ -57,16 +76,8 @@ void RunThread(const std::shared_ptr<Thread> &self, LPTHREAD_START_ROUTINE routi
         self->id = static_cast<DWORD>(gettid());
     }
     waits.changed.notify_all();
-    const DWORD exitCode = routine(parameter);
-    // Windows destroys a thread's windows before its handle is signalled, so a
-    // waiter may unregister their class at once.
-    EndThreadMessaging();
-    {
-        std::lock_guard<std::mutex> lock(waits.mutex);
-        self->exitCode = exitCode;
-        self->finished = true;
-    }
-    waits.changed.notify_all();
+    currentThread = self.get();
+    FinishThread(*self, routine(parameter));
 }
 
 } // namespace
@@ -207,6 +218,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
         *threadId = thread->id;
     }
     return handle;
+}
+
+void ExitThread(DWORD exitCode)
+{
+    if (ostrel::posix::Thread *self = ostrel::posix::currentThread)
+        ostrel::posix::FinishThread(*self, exitCode);
+    // The C library unwinds what is left of the thread and ends it.
+    pthread_exit(nullptr);
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode)

@@ -53,6 +53,7 @@ typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
+typedef const WCHAR *LPCWSTR;
 typedef DWORD *LPDWORD;
 typedef UINT *PUINT;
 
@@ -293,6 +294,8 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 
 #define USB_DEVICE_DESCRIPTOR_TYPE 0x01u
 #define PIPE_TRANSFER_TIMEOUT 0x03u
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x2u
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x4u
 
 // ---- Kernel ---------------------------------------------------------------
 DWORD WINAPI GetLastError();
@@ -315,7 +318,19 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
 BOOL WINAPI SetEvent(HANDLE event);
 BOOL WINAPI ResetEvent(HANDLE event);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// A thread that ends with ExitThread (or FreeLibraryAndExitThread) leaves no
+// code of its own on the way out, as on Windows. Neither can fail, so neither
+// takes an injected fault (nor is marked as the calls that can).
+[[noreturn]] void ExitThread(DWORD exitCode);
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
+// Only the executable's own module by name (null); by address
+// (GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) any loaded module, with a reference
+// of its own unless GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT.
+BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE *module);
+BOOL WINAPI FreeLibrary(HMODULE module);
+// Lets go of the module once nothing of the thread runs in it any more: the
+// module may be unloaded by it while the thread ends.
+[[noreturn]] void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes);

@@ -119,7 +119,12 @@ void Instrument::Queue(std::string_view reply, uint32_t delayMs)
     std::string bytes;
     bytes.swap(spare);
     bytes.assign(reply.data(), reply.size());
-    pending.push_back({Clock::now() + std::chrono::milliseconds(delayMs), std::move(bytes), 0});
+    // An instrument works through its commands one after another: a reply's
+    // time starts once the reply before it is ready.
+    Clock::time_point start = Clock::now();
+    if (!pending.empty())
+        start = std::max(start, pending.back().readyAt);
+    pending.push_back({start + std::chrono::milliseconds(delayMs), std::move(bytes), 0});
     changed.notify_all();
 }
 

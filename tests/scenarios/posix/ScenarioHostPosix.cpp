@@ -60,6 +60,11 @@ std::string ProgramPath()
     return std::filesystem::read_symlink("/proc/self/exe").string();
 }
 
+std::vector<std::string> UnloadCheckCommand(const std::string &documents)
+{
+    return {OSTREL_UNLOAD_CHECK, OSTREL_SIM_LIBRARY, OSTREL_SIM_LIBRARY, documents, "unloads"};
+}
+
 bool RunProcess(const std::string &program, const std::vector<std::string> &arguments, unsigned limitMs,
                 int &exitCode)
 {

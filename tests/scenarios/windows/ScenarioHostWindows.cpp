@@ -62,6 +62,14 @@ std::string ProgramPath()
     return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
 }
 
+// The suite's build names the library and the bench it stands on; a library
+// that pins itself (OstrelSim.dll, for its bench's own thread) never leaves.
+std::vector<std::string> UnloadCheckCommand(const std::string &documents)
+{
+    return {ProgramFolder() + "\\ostrel_unload_check.exe", OSTREL_SCENARIO_LIBRARY, OSTREL_SCENARIO_BENCH_LIBRARY,
+            documents, OSTREL_SCENARIO_LIBRARY_UNLOADS};
+}
+
 bool RunProcess(const std::string &program, const std::vector<std::string> &arguments, unsigned limitMs,
                 int &exitCode)
 {
