@@ -51,4 +51,14 @@ inline bool UseTempDocuments(benchmark::State &state)
     return documents.redirected;
 }
 
+// main() of a program that prints its ratios after the figures.
+template <class Reporter> int RunWithReporter(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    Reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
+
 } // namespace ostrel::bench

@@ -1,4 +1,7 @@
-// Hot-plug latency on the simulated bench: from plugging an instrument to the callback that reports it.
+// Discovery's speed on the simulated bench: from plugging an instrument to the
+// callback that reports it, and the first scan of 100 instruments; each beside
+// the floor measured in the same run, one *IDN? exchange answered at once
+// (identification cannot cost less than one).
 #include <benchmark/benchmark.h>
 
 #include "BenchSupport.h"
@@ -7,6 +10,8 @@
 #include "ostrel_sim.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -19,7 +24,6 @@
 namespace {
 
 using ostrel::bench::UseTempDocuments;
-using ostrel::bench::TempDocuments;
 
 using Clock = std::chrono::steady_clock;
 
@@ -81,11 +85,8 @@ bool UnplugAll(std::vector<int> &slots)
 
 void BM_HotplugToCallback(benchmark::State &state)
 {
-    static TempDocuments documents;
-    if (!documents.redirected) {
-        state.SkipWithError("the log could not be redirected");
+    if (!UseTempDocuments(state))
         return;
-    }
     if (vorn_usb_event_init(0, OnDeviceEvent) != 0) {
         state.SkipWithError("event mode did not start");
         return;
@@ -135,4 +136,99 @@ void BM_HotplugToCallback(benchmark::State &state)
 }
 BENCHMARK(BM_HotplugToCallback)->Iterations(200)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
+constexpr int kFirstScanInstruments = 100;
+
+// A cold first scan: every instrument is new, so each one is identified.
+void BM_FirstScan(benchmark::State &state)
+{
+    if (!UseTempDocuments(state))
+        return;
+    std::vector<int> slots;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int n = 0; n < kFirstScanInstruments; ++n)
+            slots.push_back(ostrel_sim_plug(Instrument(1000 + n).c_str()));
+        state.ResumeTiming();
+        int count = 0;
+        vorn_usb_open_devices(0, false, &count);
+        state.PauseTiming();
+        vorn_usb_uninit_system();
+        for (int slot : slots)
+            ostrel_sim_unplug(slot);
+        slots.clear();
+        state.ResumeTiming();
+        if (count != kFirstScanInstruments) {
+            state.SkipWithError("not every instrument was identified");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_FirstScan)->Iterations(10)->Unit(benchmark::kMillisecond);
+
+// The floor: one *IDN? written and read back from an instrument that answers at once.
+void BM_IdnExchange(benchmark::State &state)
+{
+    if (!UseTempDocuments(state))
+        return;
+    const int slot = ostrel_sim_plug(Instrument(5000).c_str());
+    int count = 0;
+    vorn_usb_open_devices(0, false, &count);
+    char command[] = "*IDN?";
+    char reply[128];
+    unsigned got = 0;
+    for (auto _ : state) {
+        if (vorn_usb_send_ascii(0, command, 0) != 0 || vorn_usb_get_ascii_by_DeviceID(0, reply, sizeof reply, &got) != 0) {
+            state.SkipWithError("the *IDN? exchange failed");
+            break;
+        }
+    }
+    vorn_usb_uninit_system();
+    ostrel_sim_unplug(slot);
+}
+BENCHMARK(BM_IdnExchange)->Unit(benchmark::kMicrosecond);
+
+// Prints what the console reporter prints, then each figure in *IDN? exchanges.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    RatioReporter() : ConsoleReporter(OO_None) {}
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (run.error_occurred)
+                continue;
+            const std::string name = run.benchmark_name();
+            if (name.rfind("BM_HotplugToCallback", 0) == 0 && run.counters.count("median_us") != 0) {
+                hotplugMedian = run.counters.at("median_us") * 1e-6;
+                hotplugP90 = run.counters.at("p90_us") * 1e-6;
+            } else if (name.rfind("BM_FirstScan", 0) == 0) {
+                firstScan = run.GetAdjustedRealTime() * 1e-3;
+            } else if (name.rfind("BM_IdnExchange", 0) == 0) {
+                exchange = run.GetAdjustedRealTime() * 1e-6;
+            }
+        }
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        if (exchange <= 0)
+            return;
+        if (hotplugMedian > 0)
+            std::printf("plug -> callback: median %.3f ms (%.1f x one *IDN? exchange), p90 %.3f ms (%.1f x)\n",
+                        hotplugMedian * 1e3, hotplugMedian / exchange, hotplugP90 * 1e3, hotplugP90 / exchange);
+        if (firstScan > 0)
+            std::printf("first scan of %d instruments: %.1f ms (%.1f x one *IDN? exchange per instrument)\n",
+                        kFirstScanInstruments, firstScan * 1e3, firstScan / kFirstScanInstruments / exchange);
+    }
+
+private:
+    double hotplugMedian = 0, hotplugP90 = 0, firstScan = 0, exchange = 0;
+};
+
 } // namespace
+
+int main(int argc, char **argv)
+{
+    return ostrel::bench::RunWithReporter<RatioReporter>(argc, argv);
+}

@@ -53,9 +53,14 @@ extern "C" {
 
 /* Called once for every instrument that enters the device table (attached 1)
  * and once for every instrument that leaves it (attached 0), with that
- * instrument's device ID. It runs on the thread that scanned: the caller's
- * during vorn_usb_event_init and static discovery, the library's watcher
- * thread for hot-plug changes. It may call any function of this header.
+ * instrument's device ID, one call at a time and in the order the changes
+ * were found. It runs on the thread that scanned - the caller's during
+ * vorn_usb_event_init and static discovery, the library's watcher thread for
+ * hot-plug changes - unless another thread is delivering events at that
+ * moment, which then delivers these too. It runs outside every lock of the
+ * library: it may call any function of this header, and while it blocks
+ * (waiting, say, for a program's main thread) every function stays callable
+ * from every other thread, rescans and vorn_usb_event_init included.
  *
  * vorn_usb_uninit_system never waits for a callback: it returns promptly even
  * while one is blocked (waiting, say, for the very thread that called uninit),
@@ -131,7 +136,8 @@ OSTREL_API int OSTREL_CALL vorn_usb_open_devices(unsigned productID, unsigned ch
 
 /* Stores the callback (null: nobody is told), scans once on the caller's
  * thread - the callback has been called with attached 1 for every instrument
- * found before this returns - and starts the watcher thread that rescans at
+ * found before this returns, unless a callback of another thread was running
+ * then, in which case that thread delivers them next - and starts the watcher thread that rescans at
  * every plug and unplug. A second call while the watcher runs stores the
  * callback and product ID and scans, but starts no second watcher. 0 (also
  * when the watcher could not start, which is logged); -1 if the library could

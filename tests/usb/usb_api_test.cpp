@@ -184,6 +184,39 @@ TEST_F(UsbTest, UnplugAndReplugInEventMode)
     EXPECT_STREQ(reply, "1.234");
 }
 
+TEST_F(UsbTest, UninitAbortsAWaitingReadAndIdentificationSkipsAHeldReply)
+{
+    InstrumentScript script = Instrument2936();
+    script.replies["RUN?"] = "0 1 2 3 4 5\r\n"; // a reply with fields enough to pass for an identity
+    auto instrument = testbed->Plug(script);
+    ASSERT_NE(instrument, nullptr);
+    ASSERT_EQ(vorn_usb_init_system(), 0);
+    vorn_usb_SetLogging(1);
+
+    // A read the instrument never answers ends when another thread shuts down, aborted, not timed out.
+    char unknown[] = "BOGUS?", run[] = "RUN?", reply[64] = {};
+    unsigned bytesRead = 0;
+    ASSERT_EQ(vorn_usb_send_ascii(5, unknown, 0), 0);
+    std::thread reader([&] { EXPECT_EQ(vorn_usb_get_ascii_by_DeviceID(5, reply, sizeof reply, &bytesRead), -1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    vorn_usb_uninit_system();
+    reader.join();
+    EXPECT_NE(LogText().find("The I/O operation has been aborted"), std::string::npos) << LogText();
+    EXPECT_EQ(LogText().find("The semaphore timeout period has expired."), std::string::npos) << LogText();
+
+    // A reply written for and never read is still in the instrument when the next scan identifies it.
+    ASSERT_EQ(vorn_usb_init_system(), 0);
+    ASSERT_EQ(vorn_usb_send_ascii(5, run, 0), 0);
+    vorn_usb_uninit_system();
+    ASSERT_EQ(vorn_usb_init_system(), 0);
+    char key[64] = "", *keys[] = {key};
+    EXPECT_EQ(vorn_usb_GetDeviceKeys(keys), 1);
+    EXPECT_STREQ(key, kKey) << "the held reply is not taken for the identity";
+    EXPECT_NE(LogText().find("DeviceDiscovery: Discarded 13 bytes the instrument held from before."), std::string::npos)
+        << LogText();
+    vorn_usb_SetLogging(0);
+}
+
 #ifdef OSTREL_TOOL
 // The ostrel tool in another process, which sees the same testbed: its exit status and what it wrote.
 std::pair<int, std::string> Tool(const std::string &arguments)
