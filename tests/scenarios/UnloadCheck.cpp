@@ -54,14 +54,6 @@ template <typename Fn> Fn Bind(void *library, const char *name)
 
 } // namespace
 
-// The POSIX layer keeps its process-wide tables (handles, waits, windows) for
-// the life of the process, as the system does on Windows; once its library
-// has left, LeakSanitizer would count them as leaked at exit.
-extern "C" const char *__asan_default_options()
-{
-    return "detect_leaks=0";
-}
-
 int main(int argc, char **argv)
 {
     if (argc < 4)
