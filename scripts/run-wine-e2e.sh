@@ -18,6 +18,7 @@ shipped=$build/src/platform/windows/Ostrel.dll
 
 for file in "$e2e/ostrel_wine_e2e.exe" "$e2e/Ostrel.dll" "$e2e/ostrelbench.dll" "$e2e/setupapi.dll" \
             "$e2e/winusb.dll" "$e2e/bench.json" "$e2e/list_and_query.exe" "$e2e/ostrel.exe" "$shipped" \
+            "$e2e/ostrel_unload_check.exe" "$sim/ostrel_unload_check.exe" \
             "$sim/ostrel_sim_scenarios.exe" "$sim/OstrelSim.dll" "$sim/bench.json" "$sim/bench_hotplug.exe" \
             "$sim/ostrel.exe"; do
   [[ -f $file ]] || { echo "$file is missing: build the windows-x64 preset" >&2; exit 1; }
