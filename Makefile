@@ -49,14 +49,16 @@ demo:
 	cd build/linux-release && tools/ostrel/ostrel --bench ../../examples/bench.json demo
 
 # The Debian packages, into dist/: libostrel0, libostrel-dev, ostrel-tools
-# (and python3-ostrel with the Python package).
+# (and python3-ostrel with the Python package), and libostrel0-dbgsym and
+# ostrel-tools-dbgsym, which CPack leaves as .ddeb with a few faults.
 package:
 	@scripts/install-deps.sh package
 	cmake --preset linux-package
 	cmake --build --preset linux-package -j$(JOBS)
-	rm -f build/linux-package/*.deb dist/*.deb
+	rm -f build/linux-package/*.deb build/linux-package/*.ddeb dist/*.deb
 	cd build/linux-package && cpack
 	mkdir -p dist && cp build/linux-package/*.deb dist/
+	for ddeb in build/linux-package/*.ddeb; do packaging/debian/dbgsym.sh $$ddeb dist || exit 1; done
 
 # The Windows SDK: dist/ostrel-<version>-win64.zip.
 dist:
