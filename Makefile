@@ -29,6 +29,7 @@ test: deps
 	@$(SUITE) build-linux-release $(MAKE) --no-print-directory build-linux-release && \
 	 { $(SUITE) test-linux-release $(CTEST) build/linux-release; \
 	   $(SUITE) test-install      tests/install/install_test.sh build/linux-release; } || true
+	@$(SUITE) test-subproject     tests/subproject/subproject_test.sh || true
 	@$(SUITE) package             $(MAKE) --no-print-directory package && \
 	 $(SUITE) test-package        tests/packaging/deb_test.sh dist || true
 	@$(SUITE) build-windows-x64   $(MAKE) --no-print-directory build-windows-x64 && \

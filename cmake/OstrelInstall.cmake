@@ -21,6 +21,8 @@ endif()
 set(OSTREL_SOVERSION ${PROJECT_VERSION_MAJOR})
 foreach(library IN LISTS OSTREL_LIBRARIES)
   set_target_properties(${library} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${OSTREL_SOVERSION})
+  # The names find_package gives, also where Ostrel is built inside another project.
+  add_library(Ostrel::${library} ALIAS ${library})
   # Installed consumers take the headers from the prefix, never from this source tree.
   set_property(TARGET ${library} PROPERTY INTERFACE_INCLUDE_DIRECTORIES
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
