@@ -31,7 +31,8 @@ test: deps
 	   $(SUITE) test-install      tests/install/install_test.sh build/linux-release; } || true
 	@$(SUITE) test-subproject     tests/subproject/subproject_test.sh || true
 	@$(SUITE) package             $(MAKE) --no-print-directory package && \
-	 $(SUITE) test-package        tests/packaging/deb_test.sh dist || true
+	 { $(SUITE) test-package      tests/packaging/deb_test.sh dist; \
+	   $(SUITE) test-package-root tests/packaging/sysroot_test.sh dist; } || true
 	@$(SUITE) build-windows-x64   $(MAKE) --no-print-directory build-windows-x64 && \
 	 { $(SUITE) test-windows-x64  $(CTEST) build/windows-x64; \
 	   $(SUITE) test-wine         scripts/run-wine-tests.sh build/windows-x64; \
