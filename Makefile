@@ -29,8 +29,10 @@ test: deps
 	@$(SUITE) build-linux-release $(MAKE) --no-print-directory build-linux-release && \
 	 { $(SUITE) test-linux-release $(CTEST) build/linux-release; \
 	   $(SUITE) test-install      tests/install/install_test.sh build/linux-release; } || true
+	@$(SUITE) test-subproject     tests/subproject/subproject_test.sh || true
 	@$(SUITE) package             $(MAKE) --no-print-directory package && \
-	 $(SUITE) test-package        tests/packaging/deb_test.sh dist || true
+	 { $(SUITE) test-package      tests/packaging/deb_test.sh dist; \
+	   $(SUITE) test-package-root tests/packaging/sysroot_test.sh dist; } || true
 	@$(SUITE) build-windows-x64   $(MAKE) --no-print-directory build-windows-x64 && \
 	 { $(SUITE) test-windows-x64  $(CTEST) build/windows-x64; \
 	   $(SUITE) test-wine         scripts/run-wine-tests.sh build/windows-x64; \
@@ -49,14 +51,16 @@ demo:
 	cd build/linux-release && tools/ostrel/ostrel --bench ../../examples/bench.json demo
 
 # The Debian packages, into dist/: libostrel0, libostrel-dev, ostrel-tools
-# (and python3-ostrel with the Python package).
+# (and python3-ostrel with the Python package), and libostrel0-dbgsym and
+# ostrel-tools-dbgsym, which CPack leaves as .ddeb with a few faults.
 package:
 	@scripts/install-deps.sh package
 	cmake --preset linux-package
 	cmake --build --preset linux-package -j$(JOBS)
-	rm -f build/linux-package/*.deb dist/*.deb
+	rm -f build/linux-package/*.deb build/linux-package/*.ddeb dist/*.deb
 	cd build/linux-package && cpack
 	mkdir -p dist && cp build/linux-package/*.deb dist/
+	for ddeb in build/linux-package/*.ddeb; do packaging/debian/dbgsym.sh $$ddeb dist || exit 1; done
 
 # The Windows SDK: dist/ostrel-<version>-win64.zip.
 dist:

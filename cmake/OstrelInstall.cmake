@@ -21,6 +21,8 @@ endif()
 set(OSTREL_SOVERSION ${PROJECT_VERSION_MAJOR})
 foreach(library IN LISTS OSTREL_LIBRARIES)
   set_target_properties(${library} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${OSTREL_SOVERSION})
+  # The names find_package gives, also where Ostrel is built inside another project.
+  add_library(Ostrel::${library} ALIAS ${library})
   # Installed consumers take the headers from the prefix, never from this source tree.
   set_property(TARGET ${library} PROPERTY INTERFACE_INCLUDE_DIRECTORIES
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
@@ -29,25 +31,40 @@ endforeach()
 if(NOT OSTREL_INSTALL)
   return()
 endif()
+# Installed into /usr, Ostrel is the system's (the Debian packages): nothing
+# needs a path of its own to run, and configuration lives in /etc.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(OSTREL_SYSTEM_PREFIX ON)
+else()
+  set(OSTREL_SYSTEM_PREFIX OFF)
+endif()
+
 install(TARGETS ${OSTREL_LIBRARIES} EXPORT OstrelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/ostrel.h ${PROJECT_SOURCE_DIR}/include/ostrel_sim.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# Every public header, in include/; a new one is added here and nowhere else.
+set(OSTREL_PUBLIC_HEADERS ostrel.h ostrel_sim.h)
+list(TRANSFORM OSTREL_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/include/)
+install(FILES ${OSTREL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 if(TARGET ostrel_tool)
   # Outside the system's library folders the tool finds its libraries beside
   # itself; the build tree's own path is dropped at install.
-  if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  if(NOT OSTREL_SYSTEM_PREFIX)
     set_target_properties(ostrel_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   endif()
   install(TARGETS ostrel_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  include(${CMAKE_CURRENT_LIST_DIR}/OstrelManPage.cmake)
 endif()
-# udev reads <prefix>/lib/udev/rules.d for /usr and /usr/local alike.
+# udev reads <prefix>/lib/udev/rules.d for /usr and /usr/local alike. The rules
+# that `ostrel udev-rule` writes give instruments to the ostrel group, whose
+# user runs the gateway.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/70-ostrel.rules DESTINATION lib/udev/rules.d COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/ostrel.sysusers DESTINATION lib/sysusers.d RENAME ostrel.conf
+  COMPONENT tools)
 # The LAN gateway as a systemd service with its options file: /etc/ostrel for /usr, <prefix>/etc/ostrel elsewhere.
 if(OSTREL_SERVE)
-  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  if(OSTREL_SYSTEM_PREFIX)
     set(OSTREL_SERVE_CONFIG_DIR /etc/ostrel)
   else()
     set(OSTREL_SERVE_CONFIG_DIR ${CMAKE_INSTALL_SYSCONFDIR}/ostrel)
@@ -61,9 +78,14 @@ if(OSTREL_SERVE)
   install(FILES ${PROJECT_BINARY_DIR}/package/ostrel-serve.service DESTINATION lib/systemd/system COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/serve.conf DESTINATION ${OSTREL_SERVE_CONFIG_DIR} COMPONENT tools)
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development
+# The documents go with the tool: its doctor, the service's unit and its options
+# file name them. A system's packages carry the licence in their copyright files.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools
   FILES_MATCHING PATTERN "*.md")
+if(NOT OSTREL_SYSTEM_PREFIX)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
+endif()
 
 # find_package(Ostrel 0.2 REQUIRED): Ostrel::ostrel-sim, and Ostrel::ostrel where it was built.
 set(OSTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Ostrel)

@@ -1,12 +1,17 @@
-# The Debian packages (`make package`): the install components of OstrelInstall.cmake as .deb files.
-#   libostrel0      the libraries            (component runtime)
-#   libostrel-dev   headers, .so links, pkg-config and CMake files, docs (development)
-#   ostrel-tools    the tool and the udev rules                     (tools)
-#   python3-ostrel  the Python package and the PyVISA backend       (python)
+# The Debian packages (`make package`): the install components of OstrelInstall.cmake as .deb files,
+# with the debug symbols of the first and third in -dbgsym packages.
+#   libostrel0      the libraries                                        (component runtime)
+#   libostrel-dev   headers, .so links, pkg-config and CMake files        (development)
+#   ostrel-tools    the tool, its manual page, the udev rules, the gateway's service and the docs (tools)
+#   python3-ostrel  the Python package and the PyVISA backend             (python)
+set(OSTREL_MAINTAINER "Ostrel developers <ostrel@example.org>" CACHE STRING
+  "Maintainer of the Debian packages, as name <address>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ostrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Ostrel developers" CACHE STRING "Maintainer field of the Debian packages")
+set(CPACK_PACKAGE_CONTACT ${OSTREL_MAINTAINER})
+# The descriptions reach the control files as written, quotes included.
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 # Installing with DESTDIR keeps the real prefix in what is generated at install
 # time (the pkg-config files) instead of CPack's staging folder.
@@ -20,6 +25,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
   ${PROJECT_BINARY_DIR}/_CPack_Packages/${CMAKE_SYSTEM_NAME}/DEB/${CPACK_PACKAGE_FILE_NAME}/runtime${CMAKE_INSTALL_FULL_LIBDIR})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Stripped binaries; their DWARF data in <package>-dbgsym (.ddeb, which `make package` names .deb).
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libostrel${OSTREL_SOVERSION})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -42,16 +49,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ostrel-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "USB instrument library - command-line tool, udev rules, LAN gateway
-The ostrel tool lists, queries and watches USB instruments; the udev rules
-make instruments known to the library and accessible to the user at the seat.
-ostrel serve (the ostrel-serve service) makes them LAN instruments for
-VXI-11 and raw SCPI clients.")
-configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/ostrel-tools.postinst ${PROJECT_BINARY_DIR}/debian/postinst COPYONLY)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/ostrel-tools.postinst ${PROJECT_BINARY_DIR}/debian/postrm COPYONLY)
-# The gateway's options file is the administrator's: kept across upgrades.
-file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "/etc/ostrel/serve.conf\n")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/postrm
-  ${PROJECT_BINARY_DIR}/debian/conffiles)
+The ostrel tool lists, queries and watches USB instruments and writes the
+udev rule that makes an instrument model known and accessible to the user at
+the seat. ostrel serve (the ostrel-serve service) makes them LAN instruments
+for VXI-11 and raw SCPI clients.")
 # The gateway registers with rpcbind for VXI-11 clients.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS rpcbind)
 
@@ -63,7 +64,7 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/python/ostrel)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-ostrel)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS python3)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS python3-pyvisa)
   set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION "USB instrument library - Python package and PyVISA backend
@@ -71,4 +72,5 @@ The ostrel package calls the library from Python; pyvisa_ostrel makes it a
 PyVISA backend (ResourceManager(\"@ostrel\")).")
 endif()
 
+include(${CMAKE_CURRENT_LIST_DIR}/OstrelDebian.cmake)
 include(CPack)

@@ -27,7 +27,7 @@ run(${DLLTOOL} -m i386:x86-64 -d ${SOURCE}/src/api/Ostrel.def -l ${root}/lib/Ost
 file(COPY ${IMPORT_LIBRARY} DESTINATION ${root}/lib)
 file(COPY ${SOURCE}/include/ostrel.h DESTINATION ${root}/include)
 file(COPY ${SOURCE}/bindings/Ostrel.cs DESTINATION ${root}/bindings)
-file(COPY ${SOURCE}/packaging/windows/README-windows.md DESTINATION ${root})
+file(COPY ${SOURCE}/LICENSE ${SOURCE}/packaging/windows/README-windows.md DESTINATION ${root})
 
 # The same for the simulated bench; its table is Ostrel.def's, extended.
 strip_dll(${SIM_DLL} OstrelSim.dll)

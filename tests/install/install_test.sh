@@ -16,7 +16,8 @@ cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" || { cat "$s
 pc=$(find "$prefix" -name ostrel-sim.pc)
 export PKG_CONFIG_PATH=${pc%/*}
 libdir=$(pkg-config --variable=libdir ostrel-sim)
-check "it installs the udev rules" test -f "$prefix/lib/udev/rules.d/70-ostrel.rules"
+check "it installs the udev rules and the licence" \
+  test -f "$prefix/lib/udev/rules.d/70-ostrel.rules" -a -f "$prefix/share/doc/ostrel/LICENSE"
 check "the library's soname carries its major version" \
   grep -q 'SONAME.*\[libostrel-sim\.so\.0\]' <(readelf -d "$libdir/libostrel-sim.so")
 version=$(OSTREL_BENCH="$root/examples/bench.json" "$prefix/bin/ostrel" --version)

@@ -52,9 +52,11 @@ timed_out = r"\(log: GetLastError = The semaphore timeout period has expired\.\)
 cases = []
 
 
-def case(name, args, status=0, out=None, err=None, stdin=None, env=None, check=None):
-    """out and err are regular expressions searched for ("^$": nothing at all); check(stdout, stderr, seconds)."""
-    cases.append(dict(name=name, args=args, status=status, out=out, err=err, stdin=stdin, env=env or {}, check=check))
+def case(name, args, status=0, out=None, err=None, stdin=None, env=None, check=None, wrap=()):
+    """out and err are regular expressions searched for ("^$": nothing at all); check(stdout, stderr, seconds);
+    wrap: the command that runs the tool (with its arguments after it)."""
+    cases.append(dict(name=name, args=args, status=status, out=out, err=err, stdin=stdin, env=env or {}, check=check,
+                      wrap=list(wrap)))
 
 
 def rows(stdout):
@@ -126,12 +128,26 @@ case("doctor on an empty bench", ["--bench", empty, "doctor"], status=1, out=r"P
 case("the shell: built-ins, replies on stdout, status 1 after an error", ["--bench", bench, "shell", "4"],
      stdin="help\nbinary on\nquery 00 ff 0d\nbinary off\nwrite HELLO\nread\nread\nfrob?\nquit\nHELLO?\n", status=1,
      out="^00 FF 0D\nHELLO\nfrob\\?\n$", err=r"talking to 4 \(2940-T E1\).*built-ins:.*no reply from 4 within 1000 ms")
+rule = ('ACTION!="remove", SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="1a2b", '
+        'ATTR{idProduct}=="0007", ENV{OSTREL_INTERFACE_GUIDS}="{56AC4E2C-9D3B-4A6C-BF25-B3BD6E44FC00}", '
+        'TAG+="uaccess", GROUP="ostrel", MODE="0660"\n')
+case("udev-rule: the rule line, IDs as udev compares them, without any library", ["udev-rule", "1A2B:7"],
+     env={"OSTREL_LIBRARY": "/nonexistent.so"}, out="^" + re.escape(rule) + "$")
+for model in ("1a2b", "1a2b:", "12345:1", "1a2b:xyz", ":2936"):
+    case(f"udev-rule refuses {model!r}", ["udev-rule", model], status=2, out="^$",
+         err="is not a vendor and product ID")
+# --install, as root, in a mount namespace of its own with a tmpfs over /etc/udev/rules.d.
+if os.geteuid() == 0 and os.path.isdir("/etc/udev/rules.d"):
+    case("udev-rule --install writes a rules file of its own", ["udev-rule", "1a2b:7", "--install"],
+         wrap=["unshare", "-m", "sh", "-c", 'mount -t tmpfs none /etc/udev/rules.d && "$@" && '
+               'cat /etc/udev/rules.d/70-ostrel-1a2b-0007.rules', "sh"],
+         out="^wrote /etc/udev/rules.d/70-ostrel-1a2b-0007.rules\n.*\n# .*\n" + re.escape(rule) + "$")
 case("the demo", ["--bench", examples, "demo"], out=r"callback: removed  ID \d+  2961-P SN40017\n.*0 in the table")
 
 
 def run(c):
     start = time.monotonic()
-    result = subprocess.run([tool, *c["args"]], input=c["stdin"] or "", capture_output=True, timeout=60,
+    result = subprocess.run([*c["wrap"], tool, *c["args"]], input=c["stdin"] or "", capture_output=True, timeout=60,
                             env={**base_env, **c["env"]}, text=True, errors="replace")
     return result, time.monotonic() - start
 

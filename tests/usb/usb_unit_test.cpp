@@ -79,10 +79,15 @@ TEST(UsbInstruments, OnlyAnActiveRuleSettingTheClassCounts)
         classes += known() ? "+" : "-";
     }
     EXPECT_EQ(classes, "---+-+");
-    std::system(("rm -rf " + root).c_str());
+    std::system(("rm -rf " + etc + " " + lib).c_str());
 
-    // The example the documentation tells users to install.
-    EXPECT_TRUE(RulesSetClass({OSTREL_SOURCE_DIR "/packaging/linux"}));
+    // The shipped rules name no instrument: only a commented example.
+    EXPECT_FALSE(RulesSetClass({OSTREL_SOURCE_DIR "/packaging/linux"}));
+    // The rule the tool writes for a model is one the library counts.
+    const std::string write = "mkdir -p " + etc + " && " OSTREL_TOOL " udev-rule 1A2B:2936 >" + etc + "/70-x.rules";
+    ASSERT_EQ(std::system(write.c_str()), 0);
+    EXPECT_TRUE(RulesSetClass({etc}));
+    std::system(("rm -rf " + root).c_str());
 }
 
 } // namespace

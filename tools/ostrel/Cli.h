@@ -20,6 +20,12 @@ struct ServeOptions {
     unsigned idleSeconds = 600;     // a connection without a request for this long is closed
 };
 
+// udev-rule: the instrument model, and whether to install its rule.
+struct UdevRuleOptions {
+    std::string model; // "VID:PID", hexadecimal, as lsusb writes it
+    bool install = false;
+};
+
 // What the command line says; each command reads the options it declared.
 struct Options {
     std::string command;
@@ -35,6 +41,7 @@ struct Options {
     bool trace = false;
     double seconds = 0;             // watch: stop after this long (0: at Ctrl-C)
     ServeOptions serve;
+    UdevRuleOptions udevRule;
 };
 
 struct Session {
@@ -59,6 +66,8 @@ int Doctor(Session &session);
 int Demo(Session &session);
 // Until SIGTERM or Ctrl-C: every instrument as a LAN instrument (VXI-11, raw SCPI sockets).
 int Serve(Session &session);
+// Needs no library: prints, or installs, the udev rule for one instrument model.
+int UdevRule(Session &session);
 
 // On stderr, for list and watch when they find nothing: what the doctor's
 // checks and the log say is the likely cause.

@@ -17,7 +17,7 @@ namespace {
 
 const char kProperty[] = "OSTREL_INTERFACE_GUIDS";
 const char kClass[] = "{56ac4e2c-9d3b-4a6c-bf25-b3bd6e44fc00}";
-const char kRulesDocs[] = "docs/linux.md, \"Make your instruments known to the system\"";
+const char kRulesDocs[] = OSTREL_DOCS "/linux.md, \"Make your instruments known to the system\"";
 
 // The folders udev reads rules from; a file in an earlier folder hides one of
 // the same name in a later folder.
@@ -61,6 +61,7 @@ std::vector<std::string> RulesSettingClass()
 
 struct UsbDevice {
     std::string name; // "1a2b:2936 (VORN 2936-R) at /dev/bus/usb/001/002"
+    std::string ids;  // "1a2b:2936"
     std::string node;
     bool marked = false;     // udev gives it the instruments' class
     bool lookalike = false;  // a vendor-specific or test-and-measurement interface with bulk IN and OUT
@@ -94,9 +95,9 @@ UsbDevice Describe(udev_device *device)
     usb.marked = Lower(text(udev_device_get_property_value(device, kProperty))).find(kClass) != std::string::npos;
     usb.lookalike = HasInstrumentInterface(text(udev_device_get_syspath(device)));
     const std::string product = text(udev_device_get_sysattr_value(device, "product"));
-    usb.name = text(udev_device_get_sysattr_value(device, "idVendor")) + ":" +
-               text(udev_device_get_sysattr_value(device, "idProduct")) +
-               (product.empty() ? "" : " (" + product + ")") + " at " + usb.node;
+    usb.ids = text(udev_device_get_sysattr_value(device, "idVendor")) + ":" +
+              text(udev_device_get_sysattr_value(device, "idProduct"));
+    usb.name = usb.ids + (product.empty() ? "" : " (" + product + ")") + " at " + usb.node;
     return usb;
 }
 
@@ -128,10 +129,10 @@ Finding RulesFinding(const std::vector<std::string> &rules)
 {
     if (rules.empty())
         return {false,
-                std::string("no udev rule gives instruments ") + kProperty + "=" + kClass +
+                std::string("no udev rule names an instrument model and gives it ") + kProperty + "=" + kClass +
                     ", so the library sees none (its log says \"GetDevInfoSet: Driver not installed.\")",
-                std::string("install packaging/linux/70-ostrel.rules with a line for your instrument (") + kRulesDocs +
-                    ")"};
+                std::string("sudo ostrel udev-rule VID:PID --install, with your instrument's IDs from lsusb (") +
+                    kRulesDocs + ")"};
     std::string files;
     for (const std::string &rule : rules)
         files += (files.empty() ? "" : ", ") + rule;
@@ -142,12 +143,11 @@ Finding DeviceFinding(const UsbDevice &device)
 {
     if (!device.marked)
         return {false, device.name + " looks like an instrument but has no " + kProperty,
-                std::string("if it is one, add its vendor and product ID to the rules and reload them (") +
-                    kRulesDocs + ")"};
+                "if it is one: sudo ostrel udev-rule " + device.ids + " --install (" + kRulesDocs + ")"};
     if (access(device.node.c_str(), R_OK | W_OK) != 0)
         return {false, "instrument " + device.name + ": this user may not read and write its device node",
-                std::string("log in at the machine (the rule's uaccess), or give the rule GROUP=\"plugdev\", "
-                            "MODE=\"0660\" and join that group (") +
+                std::string("log in at the machine (the rule's uaccess), or join the group the rule gives it "
+                            "(ostrel udev-rule: ostrel) (") +
                     kRulesDocs + ")"};
     return {true, "instrument " + device.name, ""};
 }
@@ -169,7 +169,7 @@ std::vector<Finding> SystemFindings()
                             std::string("no USB device has ") + kProperty +
                                 " now (the log says \"GetDevInfoSet: Device not connected.\")",
                             "plug the instrument in; if it is, check that the rules name its IDs with udevadm info "
-                            "(docs/linux.md, \"What the log says when nothing is found\")"});
+                            "(" OSTREL_DOCS "/linux.md, \"What the log says when nothing is found\")"});
     return findings;
 }
 

@@ -82,6 +82,13 @@ Parser::Parser(Options &options) : options(options)
     Add("doctor", "what stands between the instruments and the tool", Doctor);
     Add("demo", "a tour of the library on the simulated bench", Demo);
     AddServe();
+    CLI::App *udevRule = Add("udev-rule", "the udev rule that makes an instrument model known to the library (Linux)",
+                             UdevRule);
+    udevRule->add_option("model", options.udevRule.model, "its USB vendor and product ID, as lsusb writes them")
+        ->type_name("VID:PID")
+        ->required();
+    udevRule->add_flag("--install", options.udevRule.install,
+                       "write it to /etc/udev/rules.d and have udev apply it (as root)");
 }
 
 void Parser::AddServe()
@@ -211,6 +218,8 @@ int Version(const Session &session)
 
 int Run(Session &session, Command command)
 {
+    if (command == UdevRule)
+        return UdevRule(session);
     if (!session.loaded)
         return command == Doctor ? Doctor(session)
                                  : Fail(kFailed, "cannot load the Ostrel library: " + session.loadError +

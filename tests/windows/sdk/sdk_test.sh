@@ -18,7 +18,7 @@ trap 'rm -rf "$scratch"' EXIT
 echo "## $zip"
 (cd "$scratch" && cmake -E tar xf "$zip") || { echo "FAIL - cannot unpack it"; exit 1; }
 sdk=$scratch/$top
-diff <(printf '%s\n' README-windows.md bin/Ostrel.dll bin/Ostrel.dll.debug bin/OstrelSim.dll bin/OstrelSim.dll.debug \
+diff <(printf '%s\n' LICENSE README-windows.md bin/Ostrel.dll bin/Ostrel.dll.debug bin/OstrelSim.dll bin/OstrelSim.dll.debug \
                      bin/ostrel.exe bindings/Ostrel.cs examples/bench.json examples/bench_hotplug.c include/ostrel.h \
                      include/ostrel_sim.h lib/Ostrel.lib lib/OstrelSim.lib lib/libOstrel.dll.a lib/libOstrelSim.dll.a) \
      <(cd "$sdk" && find . -type f ! -path './python/*' | sed 's|^\./||' | sort) >"$scratch/diff"
