@@ -32,7 +32,7 @@ endif()
 install(TARGETS ${OSTREL_LIBRARIES} EXPORT OstrelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/ostrel.h ${PROJECT_SOURCE_DIR}/include/ostrel_sim.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/ostrel.h ${PROJECT_SOURCE_DIR}/include/ostrel.hpp ${PROJECT_SOURCE_DIR}/include/ostrel_sim.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 if(TARGET ostrel_tool)

@@ -39,6 +39,7 @@ check "its shlibs name both libraries" test "$(cat "$scratch/libostrel0/shlibs")
 
 expect libostrel-dev "libostrel0 \(= $version\)" <<END
 /usr/include/ostrel.h
+/usr/include/ostrel.hpp
 /usr/include/ostrel_sim.h
 $lib/libostrel-sim.so -> libostrel-sim.so.0
 $lib/libostrel.so -> libostrel.so.0
@@ -51,6 +52,7 @@ $lib/cmake/Ostrel/OstrelTargets-release.cmake
 /usr/share/doc/ostrel/README.md
 /usr/share/doc/ostrel/architecture.md
 /usr/share/doc/ostrel/bench.md
+/usr/share/doc/ostrel/cpp.md
 /usr/share/doc/ostrel/lan.md
 /usr/share/doc/ostrel/linux.md
 END
