@@ -31,6 +31,7 @@
 #include <exception>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -541,10 +542,25 @@ private:
     Outcome outcome_;
 };
 
+// Every Instrument of one key takes its replies from one receiver, so that a reply that comes after
+// one of them gave up waiting goes to the next read, whichever object makes it.
+inline std::shared_ptr<Receiver> receiver_for(const std::string &key)
+{
+    static std::mutex mutex;
+    static std::map<std::string, std::weak_ptr<Receiver>> receivers;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::shared_ptr<Receiver> receiver = receivers[key].lock();
+    if (!receiver) {
+        receiver = std::make_shared<Receiver>(key);
+        receivers[key] = receiver;
+    }
+    return receiver;
+}
+
 } // namespace detail
 
-// An instrument of the device table, held by its device key (IDs may change, keys do not). Copies
-// share the replies received and not read yet. Text goes out as the library's ASCII writes send it
+// An instrument of the device table, held by its device key (IDs may change, keys do not). Every
+// Instrument of one key shares the replies received and not read yet. Text goes out as the library's ASCII writes send it
 // (a CR appended unless it ends in one); replies come in as bytes, whole however long.
 class Instrument {
 public:
@@ -644,7 +660,7 @@ public:
 private:
     struct Adopt {};
     Instrument(Adopt, std::string key)
-        : key_(std::move(key)), receiver_(std::make_shared<detail::Receiver>(key_))
+        : key_(std::move(key)), receiver_(detail::receiver_for(key_))
     {
     }
 
@@ -777,7 +793,7 @@ inline void OSTREL_CALL on_device_event(int id, int attached)
 // Event mode while the object lives: the handler is called once for every instrument present at the
 // start (on the constructing thread, before the constructor returns), then for every arrival and
 // removal (on the library's watcher thread), one call at a time. The handler may call any function of
-// the library and of this header - except destroy the EventMode of another thread's handler.
+// the library and of this header.
 //
 // Destroying the object (or stop()) ends event mode with vorn_usb_uninit_system, which also closes
 // every instrument, and then waits for a call of the handler still under way, so that nothing the
