@@ -434,12 +434,11 @@ public:
     Result<std::string> read(std::size_t count, Duration timeout)
     {
         const Clock::time_point deadline = deadline_after(timeout);
-        std::unique_lock<std::timed_mutex> turn(turn_, std::defer_lock);
-        if (deadline == Clock::time_point::max())
-            turn.lock();
-        else if (!turn.try_lock_until(deadline))
-            return failure(errc::timeout, describe(timeout) + " (another thread was reading)");
         std::unique_lock<std::mutex> lock(mutex_);
+        if (!wait(lock, deadline, [&] { return !reading_; }))
+            return failure(errc::timeout, describe(timeout) + " (another thread was reading)");
+        reading_ = true;
+        const Turn turn{*this}; // ends before the lock is released
         std::string data;
         for (;;) {
             const std::optional<Failure> failed = fill(lock, deadline, timeout);
@@ -462,6 +461,25 @@ private:
         std::string data;
     };
 
+    // One reader at a time takes a whole reply.
+    struct Turn {
+        Receiver &receiver;
+        ~Turn()
+        {
+            receiver.reading_ = false;
+            receiver.done_.notify_all();
+        }
+    };
+
+    template <class Predicate>
+    bool wait(std::unique_lock<std::mutex> &lock, Clock::time_point deadline, Predicate ready)
+    {
+        if (deadline != Clock::time_point::max())
+            return done_.wait_until(lock, deadline, ready);
+        done_.wait(lock, ready);
+        return true;
+    }
+
     Failure failure(errc code, std::string reason) const
     {
         return detail::failure(code, "vorn_usb_read_by_key", key_, std::move(reason));
@@ -473,9 +491,7 @@ private:
         while (pending_.empty()) {
             if (!inflight_)
                 start(lock, deadline);
-            if (deadline == Clock::time_point::max())
-                done_.wait(lock, [&] { return !inflight_; });
-            else if (!done_.wait_until(lock, deadline, [&] { return !inflight_; }))
+            if (!wait(lock, deadline, [&] { return !inflight_; }))
                 return failure(errc::timeout, describe(timeout));
             Outcome outcome = std::move(outcome_);
             if (outcome.ok) {
@@ -533,12 +549,12 @@ private:
     }
 
     const std::string key_;
-    std::timed_mutex turn_; // one reader at a time takes a whole reply
     std::mutex mutex_;
     std::condition_variable done_;
     std::string pending_;
     bool endsReply_ = false; // the pending bytes end where a reply ended
     bool inflight_ = false;
+    bool reading_ = false;
     Outcome outcome_;
 };
 
