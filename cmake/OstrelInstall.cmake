@@ -43,7 +43,7 @@ install(TARGETS ${OSTREL_LIBRARIES} EXPORT OstrelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # Every public header, in include/; a new one is added here and nowhere else.
-set(OSTREL_PUBLIC_HEADERS ostrel.h ostrel_sim.h)
+set(OSTREL_PUBLIC_HEADERS ostrel.h ostrel.hpp ostrel_sim.h)
 list(TRANSFORM OSTREL_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/include/)
 install(FILES ${OSTREL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 

@@ -25,7 +25,7 @@ run(${OBJCOPY} --strip-all ${TOOL} ${root}/bin/ostrel.exe)
 # from the same .def file as MinGW's libOstrel.dll.a.
 run(${DLLTOOL} -m i386:x86-64 -d ${SOURCE}/src/api/Ostrel.def -l ${root}/lib/Ostrel.lib)
 file(COPY ${IMPORT_LIBRARY} DESTINATION ${root}/lib)
-file(COPY ${SOURCE}/include/ostrel.h DESTINATION ${root}/include)
+file(COPY ${SOURCE}/include/ostrel.h ${SOURCE}/include/ostrel.hpp DESTINATION ${root}/include)
 file(COPY ${SOURCE}/bindings/Ostrel.cs DESTINATION ${root}/bindings)
 file(COPY ${SOURCE}/LICENSE ${SOURCE}/packaging/windows/README-windows.md DESTINATION ${root})
 

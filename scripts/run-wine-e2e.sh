@@ -20,7 +20,7 @@ for file in "$e2e/ostrel_wine_e2e.exe" "$e2e/Ostrel.dll" "$e2e/ostrelbench.dll" 
             "$e2e/winusb.dll" "$e2e/bench.json" "$e2e/list_and_query.exe" "$e2e/ostrel.exe" "$shipped" \
             "$e2e/ostrel_unload_check.exe" "$sim/ostrel_unload_check.exe" \
             "$sim/ostrel_sim_scenarios.exe" "$sim/OstrelSim.dll" "$sim/bench.json" "$sim/bench_hotplug.exe" \
-            "$sim/ostrel.exe"; do
+            "$sim/ostrel.exe" "$sim/list_and_query_cpp.exe" "$sim/binary_block.exe" "$sim/bench_monitor.exe"; do
   [[ -f $file ]] || { echo "$file is missing: build the windows-x64 preset" >&2; exit 1; }
 done
 
@@ -115,6 +115,15 @@ check "examples/bench_hotplug.c lists the three instruments of OSTREL_BENCH with
   grep -qzP '3 instruments\n0 +2936-R SN12345 +VORN 2936-R [^\n]*\n1 +2940-T SN20871 +VORN 2940-T [^\n]*\n2 +2955-L SN30502 +VORN 2955-L ' <<<"$output"
 check "its callback sees its plug and its unplug, and it exits 0" \
   eval 'grep -qzP "\narrived: ID 3 2961-P SN40001\nleft: ID 3\n" <<<"$output" && [[ $status -eq 0 ]]'
+export OSTREL_BENCH=bench.json
+check "examples/cpp/list_and_query.cpp (ostrel.hpp) lists and queries them, one query timing out" \
+  grep -qzP '\n1  2940-T SN20871  VORN 2940-T [^\n]*\n    MEAS:VOLT\? nothing came within 300 ms\n2  2955-L ' \
+  <(wine_output list_and_query_cpp.exe)
+check "examples/cpp/binary_block.cpp sends a block with NULs and reads it back" \
+  grep -qzP '^block 8 bytes: 0 1 2 0 255 10 13 42\nraw 7 bytes: ' <(wine_output binary_block.exe)
+check "examples/cpp/bench_monitor.cpp follows its plug and its unplug through a lambda" \
+  grep -qzP '\narrived: 2961-P SN40001, VORN 2961-P [^\n]*\nleft: 2961-P SN40001\n$' <(wine_output bench_monitor.exe)
+unset OSTREL_BENCH
 check "ostrel.exe --bench loads OstrelSim.dll and lists the bench's instruments" \
   grep -qzE '2936-R SN12345.*2940-T SN20871.*2955-L SN30502' <(wine_output ostrel.exe --bench bench.json list)
 

@@ -38,8 +38,19 @@ for consumer in "$scratch/pkg-config-consumer" "$scratch/cmake-consumer/consumer
   check "$name loads the library from the prefix" grep -q "libostrel-sim.so.0 => $libdir/" <(ldd "$consumer")
 done
 
+echo "## The C++ example built against the prefix (ostrel.hpp)"
+c++ -std=c++17 "$root/examples/cpp/bench_monitor.cpp" $(pkg-config --cflags --libs ostrel-sim) -pthread \
+  -Wl,-rpath,"$libdir" -o "$scratch/pkg-config-consumer-cpp"
+for consumer in "$scratch/pkg-config-consumer-cpp" "$scratch/cmake-consumer/consumer_cpp"; do
+  name=${consumer#"$scratch"/}
+  check "$name builds, queries each instrument and follows a plug and an unplug" \
+    grep -qzP '2955-L SN30502  VORN 2955-L [^\n]*\narrived: 2961-P SN40001, VORN 2961-P[^\n]*\nleft: 2961-P SN40001\n' \
+    <(OSTREL_BENCH="$root/examples/bench.json" OSTREL_LOG_DIR="$scratch" "$consumer" 2>&1)
+done
+
 echo "## No path into the build tree"
-binaries=("$prefix"/bin/* "$libdir"/lib*.so.*.*.* "$scratch/pkg-config-consumer" "$scratch/cmake-consumer/consumer")
+binaries=("$prefix"/bin/* "$libdir"/lib*.so.*.*.* "$scratch/pkg-config-consumer" "$scratch/cmake-consumer/consumer"
+  "$scratch/pkg-config-consumer-cpp" "$scratch/cmake-consumer/consumer_cpp")
 for binary in "${binaries[@]}"; do
   check "${binary#"$scratch"/}: neither its RUNPATH nor ldd names the build tree" \
     eval '! readelf -d "$binary" | grep -E "R(UN)?PATH" | grep -qF "$build" && ! ldd "$binary" | grep -qF "$build"'

@@ -56,6 +56,7 @@ check "its shlibs name both libraries" test "$(cat "$scratch/libostrel0/shlibs")
 
 expect libostrel-dev "libostrel0 \(= $version\)" <<END
 /usr/include/ostrel.h
+/usr/include/ostrel.hpp
 /usr/include/ostrel_sim.h
 $lib/libostrel-sim.so -> libostrel-sim.so.0
 $lib/libostrel.so -> libostrel.so.0
@@ -78,6 +79,7 @@ expect ostrel-tools "libostrel0 \(= $version\), .*libc6" <<END
 /usr/share/doc/ostrel/README.md
 /usr/share/doc/ostrel/architecture.md
 /usr/share/doc/ostrel/bench.md
+/usr/share/doc/ostrel/cpp.md
 /usr/share/doc/ostrel/lan.md
 /usr/share/doc/ostrel/linux.md
 /usr/share/man/man1/ostrel.1.gz

@@ -20,7 +20,7 @@ echo "## $zip"
 sdk=$scratch/$top
 diff <(printf '%s\n' LICENSE README-windows.md bin/Ostrel.dll bin/Ostrel.dll.debug bin/OstrelSim.dll bin/OstrelSim.dll.debug \
                      bin/ostrel.exe bindings/Ostrel.cs examples/bench.json examples/bench_hotplug.c include/ostrel.h \
-                     include/ostrel_sim.h lib/Ostrel.lib lib/OstrelSim.lib lib/libOstrel.dll.a lib/libOstrelSim.dll.a) \
+                     include/ostrel.hpp include/ostrel_sim.h lib/Ostrel.lib lib/OstrelSim.lib lib/libOstrel.dll.a lib/libOstrelSim.dll.a) \
      <(cd "$sdk" && find . -type f ! -path './python/*' | sed 's|^\./||' | sort) >"$scratch/diff"
 check "it holds the SDK's files under $top/" test ! -s "$scratch/diff" || cat "$scratch/diff"
 if [[ -d $root/python/ostrel ]]; then
