@@ -26,8 +26,9 @@ public:
     // True when the last replies are the same reply that gives a device key:
     // two of a line, four of one without a line end.
     bool Agrees() const;
-    // The last reply heard (empty if none).
+    // The last reply heard (empty if none), and the last heard after `asked`.
     const std::string &Last() const;
+    const std::string &LastReplyTo(Question asked) const;
     size_t BytesHeard() const;
 
     // How many of the replies heard the instrument held from before, given its
