@@ -44,12 +44,12 @@ const std::string &ReplyStream::Last() const
     return exchanges.empty() ? NoReply() : exchanges.back().reply;
 }
 
-const std::string &ReplyStream::LastReplyTo(Question asked) const
+const std::string *ReplyStream::LastReplyTo(Question asked) const
 {
     for (auto exchange = exchanges.rbegin(); exchange != exchanges.rend(); ++exchange)
         if (exchange->asked == asked)
-            return exchange->reply;
-    return NoReply();
+            return &exchange->reply;
+    return nullptr;
 }
 
 size_t ReplyStream::BytesHeard() const

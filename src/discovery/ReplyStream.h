@@ -26,9 +26,10 @@ public:
     // True when the last replies are the same reply that gives a device key:
     // two of a line, four of one without a line end.
     bool Agrees() const;
-    // The last reply heard (empty if none), and the last heard after `asked`.
+    // The last reply heard (empty if none).
     const std::string &Last() const;
-    const std::string &LastReplyTo(Question asked) const;
+    // The last reply heard after `asked`; null if it was not asked.
+    const std::string *LastReplyTo(Question asked) const;
     size_t BytesHeard() const;
 
     // How many of the replies heard the instrument held from before, given its

@@ -132,8 +132,10 @@ void Scan::Record(const DeviceTableEntry &entry)
     found.vendorID = entry.vendorID;
     found.productID = entry.productID;
     found.path = entry.devicePath;
-    found.identity = stream.LastReplyTo(ReplyStream::Question::Identity);
-    found.askedAddress = session.useUSBAddress;
-    found.address = stream.LastReplyTo(ReplyStream::Question::Address);
+    found.identity = stream.Last();
+    if (const std::string *address = stream.LastReplyTo(ReplyStream::Question::Address)) {
+        found.askedAddress = true;
+        found.address = *address;
+    }
     recorder->Identified(std::move(found));
 }

@@ -43,9 +43,13 @@ void Recorder::Identified(Instrument found)
 {
     std::lock_guard<std::mutex> lock(mutex);
     // The same instrument found again (a new session, a replug) keeps what
-    // was said to it before.
+    // was said to it before, and its address when it was not asked again.
     Instrument &known = instruments[found.path];
     found.commands.swap(known.commands);
+    if (!found.askedAddress && known.askedAddress) {
+        found.askedAddress = true;
+        found.address = known.address;
+    }
     known = std::move(found);
     open.erase(known.path);
     ++changes;
@@ -98,17 +102,16 @@ void Recorder::SaveAtExit()
         recorder->Write(std::move(data));
 }
 
-// Each state is tried once: a recording that cannot be written says so once,
-// not again at exit.
+// A recording that cannot be written says so once, and is not tried again.
 void Recorder::Write(std::unique_lock<std::mutex> data)
 {
-    if (tried && changes == saved)
+    if (failed || (tried && changes == saved))
         return;
     tried = true;
     saved = changes;
     const std::string text = BenchFileText(instruments);
     data.unlock();
-    WriteWhole(file, text);
+    failed = !WriteWhole(file, text);
 }
 
 } // namespace ostrel::recording

@@ -67,6 +67,7 @@ private:
     unsigned long long changes = 0;
     unsigned long long saved = 0; // `changes` when the file was last written
     bool tried = false;
+    bool failed = false;          // under savingMutex
     std::mutex savingMutex;       // one writer of the file at a time
 };
 

@@ -64,15 +64,15 @@ std::string Hex(uint16_t id)
     return text;
 }
 
-// The serial number field of an interface path (USB\VID_x&PID_y#<serial>#{class}),
+// The serial number field of an interface path (\\?\USB#VID_x&PID_y#<serial>#{class}),
 // when there is one the bench takes.
 std::string SerialOf(const std::string &path)
 {
-    const size_t first = path.find('#');
-    const size_t second = first == std::string::npos ? first : path.find('#', first + 1);
-    if (second == std::string::npos || second - first - 1 > 64)
+    const size_t last = path.rfind('#');
+    const size_t before = last == std::string::npos || last == 0 ? std::string::npos : path.rfind('#', last - 1);
+    if (before == std::string::npos || last - before - 1 > 64 || last - before == 1)
         return "";
-    const std::string serial = path.substr(first + 1, second - first - 1);
+    const std::string serial = path.substr(before + 1, last - before - 1);
     return std::all_of(serial.begin(), serial.end(), [](unsigned char c) { return c >= 0x20 && c < 0x7F; })
                ? serial
                : "";
