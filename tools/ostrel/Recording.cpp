@@ -49,7 +49,7 @@ std::string CommandName(const std::string &utf8)
     }
     if (printable)
         return Shorten(bytes);
-    return std::to_string(bytes.size()) + " bytes " + Shorten(FormatHex(bytes));
+    return std::to_string(bytes.size()) + " bytes " + FormatHex(bytes.substr(0, 8)) + (bytes.size() > 8 ? " ..." : "");
 }
 
 // A USB ID as the file gives it (a number or "0x1a2b").
