@@ -30,6 +30,7 @@ struct DeviceTableEntry {
     WINUSB_INTERFACE_HANDLE winUsbHandle;
     UCHAR bulkInPipeID;
     UCHAR bulkOutPipeID;
+    USHORT vendorID;
     USHORT productID;
     std::shared_ptr<DeviceIo> io;
 };

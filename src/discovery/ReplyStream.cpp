@@ -3,6 +3,16 @@
 
 #include "parsing/ReplyParsing.h"
 
+namespace {
+
+const std::string &NoReply()
+{
+    static const std::string none;
+    return none;
+}
+
+} // namespace
+
 ReplyStream::Question ReplyStream::QuestionOf(const std::string &command)
 {
     return command.rfind("*IDN?", 0) == 0 ? Question::Identity : Question::Address;
@@ -31,8 +41,15 @@ bool ReplyStream::Agrees() const
 
 const std::string &ReplyStream::Last() const
 {
-    static const std::string none;
-    return exchanges.empty() ? none : exchanges.back().reply;
+    return exchanges.empty() ? NoReply() : exchanges.back().reply;
+}
+
+const std::string *ReplyStream::LastReplyTo(Question asked) const
+{
+    for (auto exchange = exchanges.rbegin(); exchange != exchanges.rend(); ++exchange)
+        if (exchange->asked == asked)
+            return &exchange->reply;
+    return nullptr;
 }
 
 size_t ReplyStream::BytesHeard() const

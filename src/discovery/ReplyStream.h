@@ -28,6 +28,8 @@ public:
     bool Agrees() const;
     // The last reply heard (empty if none).
     const std::string &Last() const;
+    // The last reply heard after `asked`; null if it was not asked.
+    const std::string *LastReplyTo(Question asked) const;
     size_t BytesHeard() const;
 
     // How many of the replies heard the instrument held from before, given its

@@ -4,6 +4,7 @@
 
 #include "diagnostics/LogLines.h"
 #include "discovery/Session.h"
+#include "recording/Recorder.h"
 #include "transport/WinUSBWrap.h"
 
 bool Scan::Stopped() const
@@ -75,6 +76,8 @@ void Scan::ExamineNewPath(const std::string &path)
         if (IdentifyDevice(working, key)) {
             working.devicePath = path;
             handlesOpen = !session.table.Insert(key, working);
+            if (!handlesOpen)
+                Record(working);
         }
     });
     session.Identifying(nullptr);
@@ -97,6 +100,7 @@ bool Scan::IdentifyDevice(DeviceTableEntry &working, std::string &key)
     const unsigned wanted = session.productID;
     if (wanted != 0 && wanted != descriptor.idProduct)
         return false;
+    working.vendorID = descriptor.idVendor;
     working.productID = descriptor.idProduct;
     if (!SetPipeTimeouts(working) || !IdentifyInOrder(working, key))
         return false;
@@ -114,4 +118,24 @@ bool Scan::SetPipeTimeouts(DeviceTableEntry &entry)
                                 &timeoutMs) &&
            winUsb.SetPipePolicy(entry.winUsbHandle, entry.bulkOutPipeID, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs,
                                 &timeoutMs);
+}
+
+// A recording keeps the identity the instrument was identified by, not every
+// reply identification heard on the way to it.
+void Scan::Record(const DeviceTableEntry &entry)
+{
+    using ostrel::recording::Recorder;
+    Recorder *recorder = Recorder::Active();
+    if (recorder == nullptr)
+        return;
+    ostrel::recording::Instrument found;
+    found.vendorID = entry.vendorID;
+    found.productID = entry.productID;
+    found.path = entry.devicePath;
+    found.identity = stream.Last();
+    if (const std::string *address = stream.LastReplyTo(ReplyStream::Question::Address)) {
+        found.askedAddress = true;
+        found.address = *address;
+    }
+    recorder->Identified(std::move(found));
 }

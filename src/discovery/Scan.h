@@ -46,6 +46,7 @@ private:
     bool GenerateDeviceID(DeviceTableEntry &entry);
     bool GenerateDeviceKey(DeviceTableEntry &entry, std::string &key);
     bool Query(DeviceTableEntry &entry, std::string command, char (&reply)[64]);
+    void Record(const DeviceTableEntry &entry);
 
     Session &session;
     WinUSBWrap &winUsb;

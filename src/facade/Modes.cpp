@@ -1,6 +1,8 @@
 // Static discovery, event mode and shutdown.
 #include "facade/USB.h"
 
+#include "recording/Recorder.h"
+
 int USB::OpenDevices(unsigned productID, bool useUSBAddress, int &deviceCount)
 {
     DiscoverDevicesStatic(productID, useUSBAddress);
@@ -45,5 +47,7 @@ void USB::Shutdown()
     Guarded(log, "USB::Shutdown", [&] {
         keyRegistry.Clear();
         discover.Shutdown();
+        if (ostrel::recording::Recorder *recorder = ostrel::recording::Recorder::Active())
+            recorder->Save();
     });
 }

@@ -2,10 +2,13 @@
 #include "facade/USB.h"
 
 #include "parsing/ReplyParsing.h"
+#include "recording/Recorder.h"
 
 #include <string>
 
 namespace {
+
+using ostrel::recording::Recorder;
 
 void LogNoDevice(const LogLines &log, const char *method, const char *key)
 {
@@ -55,6 +58,8 @@ bool USB::Read(EntryRef &entry, char *buffer, unsigned length, unsigned *bytesRe
         if (!winUsb.ReadPipe(entry->winUsbHandle, entry->bulkInPipeID, reinterpret_cast<PUCHAR>(buffer), length,
                              received))
             return false;
+        if (Recorder *recorder = Recorder::Active())
+            recorder->Read(entry->devicePath, std::string_view(buffer, received));
         if (!ascii) {
             *bytesRead = received;
             log.DataHex(buffer, received, "USB::Read Binary BytesRead = %u, Data = ", static_cast<unsigned>(received));
@@ -90,17 +95,25 @@ bool USB::Write(int deviceID, char *buffer, unsigned length, bool ascii)
 bool USB::Write(EntryRef &entry, char *buffer, unsigned length, bool ascii)
 {
     return Guarded(log, "USB::Write", false, [&] {
-        ULONG written = 0;
         if (!ascii) {
             log.DataHex(buffer, length, "USB::Write Binary ByteLen = %u, Data = ", length);
-            return winUsb.WritePipe(entry->winUsbHandle, entry->bulkOutPipeID, reinterpret_cast<PUCHAR>(buffer),
-                                    length, written);
+            return WritePipe(entry, buffer, length);
         }
         std::string text(buffer);
         log.Data("USB::Write ASCII Len = %u, data = '%s'", static_cast<unsigned>(text.size()), buffer);
         if (text.empty() || text.back() != '\r')
             text += '\r';
-        return winUsb.WritePipe(entry->winUsbHandle, entry->bulkOutPipeID, reinterpret_cast<PUCHAR>(&text[0]),
-                                static_cast<ULONG>(text.size()), written);
+        return WritePipe(entry, &text[0], static_cast<unsigned>(text.size()));
     });
+}
+
+bool USB::WritePipe(EntryRef &entry, char *bytes, unsigned length)
+{
+    ULONG written = 0;
+    if (!winUsb.WritePipe(entry->winUsbHandle, entry->bulkOutPipeID, reinterpret_cast<PUCHAR>(bytes), length,
+                          written))
+        return false;
+    if (Recorder *recorder = Recorder::Active())
+        recorder->Wrote(entry->devicePath, std::string_view(bytes, written));
+    return true;
 }

@@ -69,6 +69,7 @@ private:
     bool WithEntry(const char *exceptionLine, const char *method, Name name, Use &&use);
     bool Read(EntryRef &entry, char *buffer, unsigned length, unsigned *bytesRead, bool ascii);
     bool Write(EntryRef &entry, char *buffer, unsigned length, bool ascii);
+    bool WritePipe(EntryRef &entry, char *bytes, unsigned length);
     void Switch(std::atomic<bool> &which, bool on, const char *method);
     void WriteLogHeader();
 

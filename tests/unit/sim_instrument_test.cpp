@@ -67,6 +67,27 @@ TEST_F(InstrumentTest, UnknownWritesTimeOutOrComeBackWithEchoAndAReplyWaitsUntil
     EXPECT_EQ(slow.Read(), "a\n");
 }
 
+TEST_F(InstrumentTest, AListOfRepliesIsGivenInTurnWithItsOwnDelaysThenItsLastRepeatsAndAnEmptyOneSaysNothing)
+{
+    Plug(R"({"vid": 6699, "pid": 1, "replies": {"M?": ["1\n", {"reply": "2\n", "delay_ms": 300}, "3\n"],
+             "SET 1": "", "ONE?": ["only\n"]}})");
+    Session session(PresentPaths().at(0));
+    ASSERT_TRUE(session.SetTimeout(0x81, 50));
+    std::string heard;
+    for (const char *command : {"M?", "SET 1", "ONE?", "ONE?", "SYST:ERR?", "M?"}) {
+        ASSERT_EQ(session.Write(command), ERROR_SUCCESS);
+        if (std::strcmp(command, "SET 1") != 0)
+            heard += session.Read() + "|";
+    }
+    EXPECT_EQ(heard, "1\n|only\n|only\n|0,\"No error\"\r\n|" + Error(ERROR_SEM_TIMEOUT) + "|");
+    // The second turn's delay holds up the third; then the last repeats.
+    ASSERT_TRUE(session.SetTimeout(0x81, 1000));
+    for (const char *command : {"M?", "M?"})
+        ASSERT_EQ(session.Write(command), ERROR_SUCCESS);
+    for (const char *reply : {"2\n", "3\n", "3\n"})
+        EXPECT_EQ(session.Read(), reply);
+}
+
 TEST_F(InstrumentTest, UnplugWakesABlockedReadAtOnceAndFailsEveryLaterCall)
 {
     const int slot = Plug(R"({"vid": 6699, "pid": 1})");

@@ -49,6 +49,8 @@ TEST_F(SimJsonTest, BadJsonIsRefusedWithItsReasonAndPlugsNothingAndPathsAndSlots
         {fault, R"({"call": "WinUsb_Free", "error": 1, "time": 2})", "unknown key \"time\""},
         {plug, one + R"("replies": {"A?": {"reply": "a", "delay": 5}}})", "the reply to \"A?\": unknown key"},
         {plug, one + R"("replies": {"A?": {"delay_ms": 5}}})", "\"reply\" is missing"},
+        {plug, one + R"("replies": {"A?": []}})", "the reply to \"A?\": a list of replies must hold at least one"},
+        {plug, one + R"("replies": {"A?": ["a", 5]}})", "the reply to \"A?\", number 1 must be a string"},
         {plug, one + R"("properties": {"u": {"default": "A", "set": "U"}}})", "property \"u\": \"set\" must hold"},
         {plug, one + R"("properties": {"u": {"default": "A", "set": "U {} {}"}}})", "one \"{}\""},
         {plug, one + R"("properties": {"u": {"default": "A", "get": "U?", "values": ["B"]}}})", "one of \"values\""},

@@ -40,6 +40,8 @@ struct Options {
     bool log = false;
     bool trace = false;
     double seconds = 0;             // watch: stop after this long (0: at Ctrl-C)
+    std::string file;                 // record: the recording; bench check: the bench file
+    std::vector<std::string> program; // record: the program and its arguments
     ServeOptions serve;
     UdevRuleOptions udevRule;
 };
@@ -64,6 +66,9 @@ int Watch(Session &session);
 int Shell(Session &session);
 int Doctor(Session &session);
 int Demo(Session &session);
+// Run without a library of their own loaded first (Recording.cpp).
+int Record(Session &session);
+int BenchCheck(Session &session);
 // Until SIGTERM or Ctrl-C: every instrument as a LAN instrument (VXI-11, raw SCPI sockets).
 int Serve(Session &session);
 // Needs no library: prints, or installs, the udev rule for one instrument model.

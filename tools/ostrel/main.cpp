@@ -30,6 +30,7 @@ struct Parser {
     void AddRead(CLI::App *command);
     void AddJson(CLI::App *command);
     void AddServe();
+    void AddRecording();
 };
 
 std::string ProductIdProblem(const std::string &text)
@@ -89,6 +90,19 @@ Parser::Parser(Options &options) : options(options)
         ->required();
     udevRule->add_flag("--install", options.udevRule.install,
                        "write it to /etc/udev/rules.d and have udev apply it (as root)");
+    AddRecording();
+}
+
+void Parser::AddRecording()
+{
+    CLI::App *record = Add("record", "run a program with OSTREL_RECORD=FILE, then say what it recorded", Record);
+    record->add_option("-o,--output", options.file, "the recording (a bench file)")->required()->type_name("FILE");
+    record->add_option("program", options.program, "-- then the program and its arguments")->required();
+    CLI::App *bench = Add("bench", "bench files: bench check FILE", BenchCheck);
+    bench->require_subcommand(1);
+    bench->add_subcommand("check", "check a bench file as the bench reads it, and summarise it")
+        ->add_option("file", options.file, "the bench file")
+        ->required();
 }
 
 void Parser::AddServe()
@@ -259,6 +273,8 @@ int main(int argc, char **argv)
         return kUsage;
     }
     session.options.command = chosen.empty() ? "" : chosen[0]->get_name();
+    if (!parser.version && (parser.commands[chosen[0]] == Record || parser.commands[chosen[0]] == BenchCheck))
+        return parser.commands[chosen[0]](session);
     Load(session, session.options.command == "demo");
     return parser.version ? Version(session) : Run(session, parser.commands[chosen[0]]);
 }

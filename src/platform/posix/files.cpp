@@ -214,6 +214,26 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES)
     return TRUE;
 }
 
+BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
+{
+    if (ostrel::hooks::FaultHit("MoveFileExA"))
+        return FALSE;
+    if (existing == nullptr || replacement == nullptr || existing[0] == '\0' || replacement[0] == '\0') {
+        StoreLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    struct stat target {};
+    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && stat(replacement, &target) == 0) {
+        StoreLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (rename(existing, replacement) != 0) {
+        StoreLastError(FileError(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
 DWORD WINAPI GetFullPathNameA(LPCSTR fileName, DWORD size, LPSTR buffer, LPSTR *filePart)
 {
     if (ostrel::hooks::FaultHit("GetFullPathNameA"))

@@ -4,9 +4,37 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace ostrel::sim {
+namespace {
+
+// OSTREL_BENCH_TIMING: "recorded" (the default) keeps every reply's time,
+// "fast" answers at once, a factor such as 0.5 or 2 scales the times.
+double ReadDelayScale()
+{
+    const char *timing = std::getenv("OSTREL_BENCH_TIMING");
+    if (timing == nullptr || *timing == '\0' || std::strcmp(timing, "recorded") == 0)
+        return 1.0;
+    if (std::strcmp(timing, "fast") == 0)
+        return 0.0;
+    char *end = nullptr;
+    const double factor = std::strtod(timing, &end);
+    if (*end == '\0' && factor >= 0.0 && factor <= 1000.0)
+        return factor;
+    std::fprintf(stderr, "ostrel bench: OSTREL_BENCH_TIMING=%s is not recorded, fast or a factor from 0 to 1000; "
+                         "replies keep their times\n", timing);
+    return 1.0;
+}
+
+uint32_t Scaled(uint32_t delayMs)
+{
+    static const double scale = ReadDelayScale();
+    return static_cast<uint32_t>(delayMs * scale + 0.5);
+}
+
+} // namespace
 
 std::string DefaultInterfacePath(uint16_t vid, uint16_t pid, const std::string &serial)
 {
@@ -102,14 +130,24 @@ void Instrument::Remember(std::string_view written)
 void Instrument::Answer(std::string_view command, std::string_view written)
 {
     auto reply = config.replies.find(command);
-    if (reply != config.replies.end())
-        return Queue(reply->second.bytes, reply->second.delayMs);
+    if (reply != config.replies.end()) {
+        const ReplyConfig &turn = NextTurn(reply->second);
+        return Queue(turn.bytes, turn.delayMs);
+    }
     std::string stateReply;
     if (state.Handle(command, stateReply))
         return Queue(stateReply, config.replyDelayMs);
     if (config.echo)
         return Queue(written, config.replyDelayMs);
     state.Unknown();
+}
+
+const ReplyConfig &Instrument::NextTurn(const ReplyTurns &turns)
+{
+    if (turns.size() == 1)
+        return turns.front();
+    size_t &taken = turnsTaken[&turns];
+    return turns[std::min(taken++, turns.size() - 1)];
 }
 
 void Instrument::Queue(std::string_view reply, uint32_t delayMs)
@@ -124,7 +162,7 @@ void Instrument::Queue(std::string_view reply, uint32_t delayMs)
     Clock::time_point start = Clock::now();
     if (!pending.empty())
         start = std::max(start, pending.back().readyAt);
-    pending.push_back({start + std::chrono::milliseconds(delayMs), std::move(bytes), 0});
+    pending.push_back({start + std::chrono::milliseconds(Scaled(delayMs)), std::move(bytes), 0});
     changed.notify_all();
 }
 

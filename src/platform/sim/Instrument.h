@@ -23,6 +23,10 @@ struct ReplyConfig {
     uint32_t delayMs = 0;
 };
 
+// A command's replies, given in turn, one per time it is written; once they
+// are used up the last one repeats, as a recorded measurement that settled.
+using ReplyTurns = std::vector<ReplyConfig>;
+
 // What an instrument's JSON says, validated. Strings hold bytes, one per code
 // point U+0000..U+00FF of the JSON text.
 struct InstrumentConfig {
@@ -30,9 +34,9 @@ struct InstrumentConfig {
     uint16_t pid = 0;
     std::string serial;                        // empty: the slot's default
     std::string path;                          // empty: made from vid, pid and serial
-    // Command without line end -> reply bytes; looked up by the written bytes
-    // themselves, without a copy.
-    std::map<std::string, ReplyConfig, std::less<>> replies;
+    // Command without line end -> its replies (never empty); looked up by the
+    // written bytes themselves, without a copy.
+    std::map<std::string, ReplyTurns, std::less<>> replies;
     std::vector<PropertyConfig> properties;
     bool echo = false;
     uint32_t replyDelayMs = 0; // of every reply without a delay of its own
@@ -95,6 +99,7 @@ private:
     void Remember(std::string_view written);
     void Answer(std::string_view command, std::string_view written);
     void Queue(std::string_view reply, uint32_t delayMs);
+    const ReplyConfig &NextTurn(const ReplyTurns &turns);
 
     const int slot;
     const InstrumentConfig config;
@@ -108,6 +113,8 @@ private:
     std::string spare;
     std::string received; // grows to twice kReceivedKept, then drops the oldest
     InstrumentState state;
+    // How many turns each command of more than one reply has had.
+    std::map<const ReplyTurns *, size_t> turnsTaken;
     bool removed = false;
     // Counts the aborts: a read fails when it changes while the read waits.
     unsigned aborts = 0;

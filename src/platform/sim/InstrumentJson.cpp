@@ -169,6 +169,27 @@ bool ReadReply(const json &reply, const std::string &what, ReplyConfig &answer, 
     return ReadBytes(reply["reply"], what, answer.bytes, reason);
 }
 
+// One reply, or a list of them given in turn.
+bool ReadTurns(const json &reply, const std::string &what, const InstrumentConfig &config, ReplyTurns &turns,
+               std::string &reason)
+{
+    if (reply.is_array() && reply.empty()) {
+        reason = what + ": a list of replies must hold at least one";
+        return false;
+    }
+    turns.clear();
+    const json single = json::array({reply});
+    const json &list = reply.is_array() ? reply : single;
+    for (size_t i = 0; i < list.size(); ++i) {
+        ReplyConfig answer{{}, config.replyDelayMs};
+        const std::string which = reply.is_array() ? what + ", number " + std::to_string(i) : what;
+        if (!ReadReply(list[i], which, answer, reason))
+            return false;
+        turns.push_back(answer);
+    }
+    return true;
+}
+
 bool ReadReplies(const json &object, InstrumentConfig &config, std::string &reason)
 {
     const json *replies = nullptr;
@@ -176,11 +197,9 @@ bool ReadReplies(const json &object, InstrumentConfig &config, std::string &reas
         return false;
     for (const auto &[command, reply] : replies->items()) {
         std::string commandBytes;
-        ReplyConfig answer{{}, config.replyDelayMs};
         if (!ReadBytes(json(command), "the command \"" + command + "\"", commandBytes, reason) ||
-            !ReadReply(reply, "the reply to \"" + command + "\"", answer, reason))
+            !ReadTurns(reply, "the reply to \"" + command + "\"", config, config.replies[commandBytes], reason))
             return false;
-        config.replies[commandBytes] = answer;
     }
     return true;
 }

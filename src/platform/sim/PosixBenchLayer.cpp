@@ -39,6 +39,7 @@ constexpr const char *kPosixCalls[] = {
     "GetSystemDirectoryA",
     "LocalAlloc",
     "LocalFree",
+    "MoveFileExA",
     "MsgWaitForMultipleObjects",
     "PeekMessageA",
     "RegisterClassExA",
