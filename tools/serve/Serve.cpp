@@ -1,7 +1,7 @@
 // serve: every instrument as a LAN instrument until SIGTERM or Ctrl-C: VXI-11
 // devices inst0, inst1, ... registered with rpcbind (where the build has an
 // ONC RPC engine), and raw SCPI sockets.
-#include "../Cli.h"
+#include "../ostrel/Cli.h"
 #include "BenchConsole.h"
 #include "Connections.h"
 #include "Note.h"

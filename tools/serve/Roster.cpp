@@ -1,8 +1,8 @@
 // The instruments a gateway serves, by name, kept up to date by event mode.
 #include "Roster.h"
 
-#include "../Instruments.h"
-#include "../Log.h"
+#include "../ostrel/Instruments.h"
+#include "../ostrel/Log.h"
 #include "Note.h"
 
 namespace ostrel::tool::serve {

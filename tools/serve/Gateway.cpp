@@ -2,7 +2,7 @@
 // instrument: one request at a time per instrument, instruments in parallel.
 #include "Gateway.h"
 
-#include "../Transfer.h"
+#include "../ostrel/Transfer.h"
 #include "Note.h"
 
 #include <algorithm>

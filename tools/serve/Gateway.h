@@ -3,7 +3,7 @@
 // codes, reasons), whichever channel it came on.
 #pragma once
 
-#include "../Library.h"
+#include "../ostrel/Library.h"
 #include "Roster.h"
 
 #include <atomic>

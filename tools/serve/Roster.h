@@ -3,7 +3,7 @@
 // an instrument plugged back keeps its name.
 #pragma once
 
-#include "../Library.h"
+#include "../ostrel/Library.h"
 
 #include <atomic>
 #include <condition_variable>
