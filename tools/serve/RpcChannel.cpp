@@ -219,11 +219,8 @@ bool_t device_read_1_svc(Device_ReadParms *parameters, Device_ReadResp *result, 
 
 bool_t device_readstb_1_svc(Device_GenericParms *parameters, Device_ReadStbResp *result, struct svc_req *)
 {
-    unsigned char status = 0;
-    result->error = TheGateway().ReadStatusByte(
-        Caller(), parameters->lid, WaitsOf(parameters->flags, parameters->lock_timeout, parameters->io_timeout),
-        status);
-    result->stb = status;
+    result->error = TheGateway().ReadStatusByte(Caller(), parameters->lid);
+    result->stb = 0;
     return TRUE;
 }
 
