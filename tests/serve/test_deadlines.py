@@ -9,7 +9,7 @@ import time
 
 from pyvisa_py.protocols import vxi11
 
-from conftest import IDENTITIES
+from conftest import BENCH, IDENTITIES, instr
 
 END, TIMEOUT, NOT_SUPPORTED, WAIT_LOCK = 0x08, 15, 8, 1
 SLACK = 0.25  # scheduling on a loaded machine; the gateway's own bound is 100 ms
@@ -99,3 +99,11 @@ def test_binary_block_comes_back_whole(gateway):
     assert core.device_write(link, 1000, 0, END, b"*IDN?\n") == (0, 6)
     assert core.device_read(link, 1024, 2000, 0, 0, 0)[2] == (IDENTITIES[2] + "\r\n").encode()
     core.close()
+
+
+def test_second_gateway_leaves_the_first_registered(gateway, rm, tmp_path):
+    second = subprocess.run([os.environ["OSTREL_TOOL"], "--bench", BENCH, "serve"], capture_output=True, text=True,
+                            timeout=60, env=dict(os.environ, OSTREL_LOG_DIR=str(tmp_path)))
+    assert second.returncode != 0
+    assert f"registered with rpcbind and answering on port {gateway.core_port}" in second.stderr
+    assert instr(rm, 1).query("*IDN?") == IDENTITIES[1] + "\r\n"

@@ -159,18 +159,6 @@ bool OpenRpc(const std::string &listen, unsigned port, Gateway &gateway, unsigne
     return true;
 }
 
-bool RegisterCore(unsigned port)
-{
-    // A registration left by a gateway that did not stop cleanly gives way.
-    pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-    return pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, static_cast<unsigned short>(port));
-}
-
-void UnregisterCore()
-{
-    pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-}
-
 } // namespace ostrel::tool::serve
 
 using namespace ostrel::tool::serve;

@@ -50,5 +50,5 @@ add_library(ostrel_vxi11 STATIC ${generated}/vxi11.h ${generated}/vxi11_xdr.c ${
 target_include_directories(ostrel_vxi11 PUBLIC ${generated})
 target_link_libraries(ostrel_vxi11 PUBLIC PkgConfig::OSTREL_TIRPC)
 
-target_sources(ostrel_tool PRIVATE ${here}/RpcChannel.cpp ${generated}/vxi11_svc.c)
+target_sources(ostrel_tool PRIVATE ${here}/RpcChannel.cpp ${here}/Rpcbind.cpp ${generated}/vxi11_svc.c)
 target_link_libraries(ostrel_tool PRIVATE ostrel_vxi11)
