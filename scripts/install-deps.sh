@@ -23,6 +23,8 @@ test=("${package[@]}" "${dist[@]}" python3
   python3-pytest python3-pyvisa python3-setuptools python3-venv
   # the LAN gateway's clients (PyVISA's own backend, lxi-tools) and the system's rpcbind
   python3-pyvisa-py lxi-tools rpcbind
+  # each gateway suite in a network namespace of its own (unshare, ip)
+  util-linux iproute2
   # fuzz targets (clang, libFuzzer); clang and lld-link also link the MSVC-style SDK check
   clang libclang-rt-14-dev lld
   # the Windows programs under Wine; the C# bindings under Mono

@@ -74,7 +74,12 @@ std::string Timestamp()
     const long millis = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     char text[32], withMillis[40];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&seconds));
+    {
+        // std::localtime hands back one buffer shared by every thread.
+        static std::mutex localtimeMutex;
+        std::lock_guard<std::mutex> lock(localtimeMutex);
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&seconds));
+    }
     std::snprintf(withMillis, sizeof withMillis, "%s.%03ld", text, millis);
     return withMillis;
 }

@@ -3,11 +3,13 @@
 // codes, reasons), whichever channel it came on.
 #pragma once
 
-#include "../Library.h"
+#include "../ostrel/Library.h"
 #include "Roster.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,6 +57,7 @@ struct Client {
     std::string address; // "127.0.0.1"
     std::string peer;    // "127.0.0.1:41234"
     long connection = 0;
+    std::function<bool()> gone; // the client has closed its connection
 };
 
 class Gateway {
@@ -74,30 +77,35 @@ public:
     int Write(const Client &client, long link, const Waits &waits, bool end, const std::string &data);
     // termChar < 0: none.
     ReadResult Read(const Client &client, long link, const Waits &waits, unsigned requestSize, int termChar);
-    // The status byte from *STB?; *TRG; the pending reply discarded.
-    int ReadStatusByte(const Client &client, long link, const Waits &waits, unsigned char &status);
+    // These instruments have no status byte apart from their reply stream: not supported.
+    int ReadStatusByte(const Client &client, long link);
     int Trigger(const Client &client, long link, const Waits &waits);
     int Clear(const Client &client, long link, const Waits &waits);
     // Remote and local: USB instruments have no remote enable; only the link and the lock are checked.
     int CheckAccess(const Client &client, long link, const Waits &waits);
     int Lock(const Client &client, long link, const Waits &waits);
     int Unlock(const Client &client, long link);
-    // The request under way on the link ends with kErrAbort after its current library read.
+    // The request under way on the link ends at once with kErrAbort.
     int Abort(const Client &client, long link);
 
-    // From now on reads end after their current library read and nothing new starts.
+    // From now on requests end at once and nothing new starts.
     void Stop();
     size_t Links() const;
 
 private:
     struct Link;
 
+    using Clock = std::chrono::steady_clock;
+
     Link *Find(const Client &client, long link, bool sameConnection = true);
+    bool GivesUp(const Link &link) const;
+    void WaitAWhile(Instrument &instrument, std::unique_lock<std::mutex> &lock, Clock::time_point until);
     int WaitForLock(Link &link, const Waits &waits, std::unique_lock<std::mutex> &lock);
-    int Enter(const Client &client, long id, const Waits &waits, Link *&link);
+    int Enter(const Client &client, long id, const Waits &waits, Clock::time_point deadline, Link *&link);
     void Leave(Instrument &instrument);
     int Send(Instrument &instrument, const std::string &message);
-    int Fill(Link &link, Instrument &instrument, unsigned ioMs);
+    bool Collect(Instrument &instrument);
+    int Fill(Link &link, Instrument &instrument, Clock::time_point deadline);
     void Drop(Instrument &instrument);
     void Release(Link &link);
 

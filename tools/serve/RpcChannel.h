@@ -25,8 +25,11 @@ struct RpcPorts {
 bool OpenRpc(const std::string &listen, unsigned port, Gateway &gateway, unsigned idleSeconds,
              Connections &connections, RpcPorts &ports, std::string &error);
 
-// The core channel's program with the system's rpcbind, for this TCP port; false if rpcbind did not take it.
-bool RegisterCore(unsigned port);
-void UnregisterCore();
+// The core channel's program with the system's rpcbind, for this TCP port.
+// A registration whose port still answers is another gateway's, and stays:
+// false, with why in `error` (as also when rpcbind did not take it).
+bool RegisterCore(unsigned port, std::string &error);
+// Removes the registration if it is still this port's, and no other.
+void UnregisterCore(unsigned port);
 
 } // namespace ostrel::tool::serve

@@ -102,7 +102,8 @@ void Connections::Admit(Listener &listener)
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     connection->kind = listener.kind;
-    connection->client = {.address = HostOf(peer), .peer = PeerOf(peer), .connection = 0};
+    connection->client = {.address = HostOf(peer), .peer = PeerOf(peer), .connection = 0,
+                          .gone = [fd] { return PeerGone(fd); }};
     Note("connect " + connection->client.peer + " " + listener.kind);
     std::lock_guard<std::mutex> lock(mutex);
     connection->client.connection = nextConnection++;

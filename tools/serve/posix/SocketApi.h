@@ -66,6 +66,13 @@ inline int PollSockets(pollfd *entries, size_t count, int ms)
     return poll(entries, count, ms);
 }
 
+// The peer has closed or reset its side, even with bytes of its left unread.
+inline bool PeerGone(Socket socket)
+{
+    pollfd entry{socket, POLLRDHUP, 0};
+    return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 inline bool Interrupted()
 {
     return errno == EINTR;

@@ -3,13 +3,15 @@
 // an instrument plugged back keeps its name.
 #pragma once
 
-#include "../Library.h"
+#include "../ostrel/BackgroundRead.h"
+#include "../ostrel/Library.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -31,6 +33,8 @@ struct Instrument {
     std::string pending;           // bytes read that no read has handed on yet
     bool pendingEnds = false;      // `pending` holds the end of a reply
     unsigned pendingArrival = 0;   // the arrival `pending` was read in
+    bool discard = false;          // what the read under way brings was cleared
+    std::unique_ptr<BackgroundRead> reader; // outlives the request that started it
     std::condition_variable changed; // busy or lockedBy changed
 };
 

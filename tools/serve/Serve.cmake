@@ -3,27 +3,29 @@
 # channels on libtirpc with rpcgen's stubs made from vxi11.x at build time.
 # Without libtirpc (Windows; the Linux demo needs none) serve offers the raw
 # sockets alone and says why; OSTREL_SERVE tells the tests which it is.
-target_sources(ostrel_tool PRIVATE serve/BenchConsole.cpp serve/Connections.cpp serve/Gateway.cpp serve/Network.cpp
-  serve/RawChannel.cpp serve/Roster.cpp serve/Serve.cpp)
+# The tool's CMakeLists includes this file: its target is ostrel_tool.
+set(here ${CMAKE_CURRENT_LIST_DIR})
+target_sources(ostrel_tool PRIVATE ${here}/BenchConsole.cpp ${here}/Connections.cpp ${here}/Gateway.cpp ${here}/Network.cpp
+  ${here}/RawChannel.cpp ${here}/Roster.cpp ${here}/Serve.cpp)
 if(WIN32)
-  target_include_directories(ostrel_tool PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/serve/windows)
+  target_include_directories(ostrel_tool PRIVATE ${here}/windows)
   target_link_libraries(ostrel_tool PRIVATE ws2_32)
-  target_sources(ostrel_tool PRIVATE serve/RpcUnavailable.cpp)
+  target_sources(ostrel_tool PRIVATE ${here}/RpcUnavailable.cpp)
   return()
 endif()
-target_include_directories(ostrel_tool PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/serve/posix)
+target_include_directories(ostrel_tool PRIVATE ${here}/posix)
 pkg_check_modules(OSTREL_TIRPC IMPORTED_TARGET libtirpc)
 find_program(OSTREL_RPCGEN rpcgen)
 if(NOT OSTREL_TIRPC_FOUND OR NOT OSTREL_RPCGEN)
   message(STATUS "ostrel serve: libtirpc or rpcgen not found (libtirpc-dev), VXI-11 left out")
   set(OSTREL_SERVE OFF PARENT_SCOPE)
-  target_sources(ostrel_tool PRIVATE serve/RpcUnavailable.cpp)
+  target_sources(ostrel_tool PRIVATE ${here}/RpcUnavailable.cpp)
   return()
 endif()
 set(OSTREL_SERVE ON PARENT_SCOPE)
 
 set(generated ${CMAKE_CURRENT_BINARY_DIR}/serve)
-set(definition ${CMAKE_CURRENT_SOURCE_DIR}/serve/vxi11.x)
+set(definition ${here}/vxi11.x)
 add_custom_command(
   OUTPUT ${generated}/vxi11.h ${generated}/vxi11_xdr.c ${generated}/vxi11_svc.c ${generated}/vxi11_clnt.c
   COMMAND ${CMAKE_COMMAND} -E make_directory ${generated}
@@ -41,12 +43,12 @@ add_custom_command(
 set(relaxed -Wno-unused-variable -Wno-cast-function-type)
 set_source_files_properties(${generated}/vxi11_xdr.c ${generated}/vxi11_clnt.c PROPERTIES COMPILE_OPTIONS "${relaxed}")
 set_source_files_properties(${generated}/vxi11_svc.c PROPERTIES
-  COMPILE_OPTIONS "${relaxed};-include;${CMAKE_CURRENT_SOURCE_DIR}/serve/RpcgenFixes.h")
+  COMPILE_OPTIONS "${relaxed};-include;${here}/RpcgenFixes.h")
 
 # The protocol's types and their XDR routines, with the client stubs the benchmark calls.
 add_library(ostrel_vxi11 STATIC ${generated}/vxi11.h ${generated}/vxi11_xdr.c ${generated}/vxi11_clnt.c)
 target_include_directories(ostrel_vxi11 PUBLIC ${generated})
 target_link_libraries(ostrel_vxi11 PUBLIC PkgConfig::OSTREL_TIRPC)
 
-target_sources(ostrel_tool PRIVATE serve/RpcChannel.cpp ${generated}/vxi11_svc.c)
+target_sources(ostrel_tool PRIVATE ${here}/RpcChannel.cpp ${here}/Rpcbind.cpp ${generated}/vxi11_svc.c)
 target_link_libraries(ostrel_tool PRIVATE ostrel_vxi11)

@@ -2,7 +2,7 @@
 // instrument: one request at a time per instrument, instruments in parallel.
 #include "Gateway.h"
 
-#include "../Transfer.h"
+#include "../ostrel/Transfer.h"
 #include "Note.h"
 
 #include <algorithm>
@@ -13,6 +13,9 @@ namespace ostrel::tool::serve {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How often a waiting request looks whether its client has gone or aborted it.
+constexpr auto kLook = std::chrono::milliseconds(10);
 
 Clock::time_point After(unsigned ms)
 {
@@ -103,6 +106,18 @@ void Gateway::DestroyLinksOf(long connection)
     }
 }
 
+bool Gateway::GivesUp(const Link &link) const
+{
+    return stopping || link.aborted || (link.client.gone && link.client.gone());
+}
+
+// A wait on the instrument's changes cut into slices, so that a request whose
+// client has gone or aborted it stops waiting.
+void Gateway::WaitAWhile(Instrument &instrument, std::unique_lock<std::mutex> &guard, Clock::time_point until)
+{
+    instrument.changed.wait_until(guard, std::min(until, Clock::now() + kLook));
+}
+
 void Gateway::Release(Link &link)
 {
     Instrument &instrument = *link.instrument;
@@ -118,12 +133,13 @@ int Gateway::WaitForLock(Link &link, const Waits &waits, std::unique_lock<std::m
 {
     Instrument &instrument = *link.instrument;
     const Clock::time_point deadline = After(waits.lockMs);
-    while (instrument.lockedBy != 0 && instrument.lockedBy != link.id && !stopping) {
-        if (!waits.waitLock || instrument.changed.wait_until(guard, deadline) == std::cv_status::timeout)
-            break;
-    }
+    while (instrument.lockedBy != 0 && instrument.lockedBy != link.id && !GivesUp(link) && waits.waitLock &&
+           Clock::now() < deadline)
+        WaitAWhile(instrument, guard, deadline);
     if (stopping)
         return kErrIo;
+    if (GivesUp(link))
+        return kErrAbort;
     if (instrument.lockedBy != 0 && instrument.lockedBy != link.id)
         return kErrLocked;
     instrument.lockedBy = link.id;
@@ -132,33 +148,37 @@ int Gateway::WaitForLock(Link &link, const Waits &waits, std::unique_lock<std::m
 
 // The instrument for one request: free of other links' locks and of other
 // requests, and present. Leave() hands it on.
-int Gateway::Enter(const Client &client, long id, const Waits &waits, Link *&link)
+// `deadline` bounds the wait for other requests, and with it the whole request.
+int Gateway::Enter(const Client &client, long id, const Waits &waits, Clock::time_point deadline, Link *&link)
 {
     std::unique_lock<std::mutex> guard(mutex);
     link = Find(client, id);
     if (link == nullptr)
         return kErrInvalidLink;
     Instrument &instrument = *link->instrument;
+    link->aborted = false;
     const Clock::time_point lockDeadline = After(waits.lockMs);
-    const Clock::time_point ioDeadline = After(waits.ioMs);
     for (;;) {
         if (stopping)
             return kErrIo;
+        if (GivesUp(*link))
+            return kErrAbort;
+        const Clock::time_point now = Clock::now();
         if (instrument.lockedBy != 0 && instrument.lockedBy != id) {
-            if (!waits.waitLock || instrument.changed.wait_until(guard, lockDeadline) == std::cv_status::timeout)
-                if (instrument.lockedBy != 0 && instrument.lockedBy != id)
-                    return kErrLocked;
+            if (!waits.waitLock || now >= lockDeadline)
+                return kErrLocked;
+            WaitAWhile(instrument, guard, lockDeadline);
             continue;
         }
         if (!instrument.busy)
             break;
-        if (instrument.changed.wait_until(guard, ioDeadline) == std::cv_status::timeout && instrument.busy)
+        if (now >= deadline)
             return kErrIoTimeout;
+        WaitAWhile(instrument, guard, deadline);
     }
     if (!instrument.present)
         return kErrIo;
     instrument.busy = true;
-    link->aborted = false;
     // A reply read before the instrument was unplugged is not the new one's.
     if (instrument.pendingArrival != instrument.arrivals) {
         Drop(instrument);
@@ -180,6 +200,22 @@ void Gateway::Drop(Instrument &instrument)
     instrument.pendingEnds = false;
 }
 
+// What a read that has ended brought joins the pending reply, unless a clear
+// came after it started; true if that read failed (not for want of a reply).
+bool Gateway::Collect(Instrument &instrument)
+{
+    if (instrument.reader->Reading())
+        return false;
+    const Reply reply = instrument.reader->Take();
+    const bool kept = !instrument.discard;
+    instrument.discard = false;
+    if (!kept)
+        return false;
+    instrument.pending += reply.bytes;
+    instrument.pendingEnds = instrument.pendingEnds || reply.outcome == Reply::kComplete;
+    return reply.outcome == Reply::kFailed && !stopping;
+}
+
 int Gateway::Send(Instrument &instrument, const std::string &message)
 {
     std::string bytes = message;
@@ -191,13 +227,23 @@ int Gateway::Send(Instrument &instrument, const std::string &message)
 int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, const std::string &data)
 {
     Link *link = nullptr;
-    if (int error = Enter(client, id, waits, link))
+    if (int error = Enter(client, id, waits, After(waits.ioMs), link))
         return error;
     Instrument &instrument = *link->instrument;
-    link->message += data;
+    // What a clear's leftover read brings from now on may answer this message.
+    if (instrument.discard && instrument.reader->Reading()) {
+        instrument.reader->Abandon();
+        instrument.discard = false;
+    }
     int error = kErrNone;
-    // A message longer than a link gathers goes on in parts rather than being refused or cut.
-    if (end || link->message.size() >= kMessageMax) {
+    // The instrument gets whole messages only: one longer than the bound is refused, never split.
+    if (link->message.size() + data.size() > kMessageMax) {
+        link->message.clear();
+        error = kErrParameter;
+    } else {
+        link->message += data;
+    }
+    if (error == kErrNone && end) {
         error = Send(instrument, link->message);
         link->message.clear();
     }
@@ -205,32 +251,43 @@ int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, 
     return error;
 }
 
-// Reads until `pending` holds a reply's end, or the request's time is up.
-int Gateway::Fill(Link &link, Instrument &instrument, unsigned ioMs)
+// Reads until `pending` holds a reply's end, or the request's time is up. The
+// read goes on in the background past the deadline, and what it brings stays
+// the instrument's pending reply. A reply is bytes: it ends where the
+// instrument's transfer ends, never at a line end that happens to close a chunk.
+int Gateway::Fill(Link &link, Instrument &instrument, Clock::time_point deadline)
 {
-    const ReadRule rule{.binary = false, .bytes = 0, .timeoutMs = ioMs, .abandon = &link.aborted};
-    const Reply reply = ReadQuietly(api, instrument.key, rule);
-    instrument.pending += reply.bytes;
-    if (reply.outcome == Reply::kComplete) {
-        instrument.pendingEnds = true;
-        return kErrNone;
+    for (;;) {
+        const bool failed = Collect(instrument);
+        if (instrument.pendingEnds)
+            return kErrNone;
+        if (stopping || failed)
+            return kErrIo;
+        if (GivesUp(link)) {
+            instrument.reader->Abandon();
+            return kErrAbort;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return kErrIoTimeout;
+        instrument.reader->Start(
+            {.binary = true, .bytes = 0, .timeoutMs = static_cast<unsigned>(left), .abandon = nullptr});
+        instrument.reader->Wait(deadline, [&] { return GivesUp(link); });
     }
-    if (reply.outcome == Reply::kFailed)
-        return link.aborted && !stopping ? kErrAbort : kErrIo;
-    return kErrIoTimeout;
 }
 
 ReadResult Gateway::Read(const Client &client, long id, const Waits &waits, unsigned requestSize, int termChar)
 {
     ReadResult result;
     Link *link = nullptr;
-    if ((result.error = Enter(client, id, waits, link)))
+    const Clock::time_point deadline = After(waits.ioMs);
+    if ((result.error = Enter(client, id, waits, deadline, link)))
         return result;
     Instrument &instrument = *link->instrument;
     requestSize = std::min(requestSize, kMessageMax);
     const auto charAt = [&] { return termChar < 0 ? std::string::npos : instrument.pending.find(char(termChar)); };
     if (!instrument.pendingEnds && instrument.pending.size() < requestSize && charAt() == std::string::npos)
-        result.error = Fill(*link, instrument, waits.ioMs);
+        result.error = Fill(*link, instrument, deadline);
     if (result.error == kErrNone) {
         size_t count = std::min<size_t>(requestSize, instrument.pending.size());
         const size_t at = charAt();
@@ -251,32 +308,16 @@ ReadResult Gateway::Read(const Client &client, long id, const Waits &waits, unsi
     return result;
 }
 
-int Gateway::ReadStatusByte(const Client &client, long id, const Waits &waits, unsigned char &status)
+int Gateway::ReadStatusByte(const Client &client, long id)
 {
-    Link *link = nullptr;
-    if (int error = Enter(client, id, waits, link))
-        return error;
-    Instrument &instrument = *link->instrument;
-    // A reply nobody read is older than the status byte asked for now.
-    Drop(instrument);
-    int error = Send(instrument, "*STB?\n");
-    if (error == kErrNone)
-        error = Fill(*link, instrument, waits.ioMs);
-    if (error == kErrNone) {
-        char *end = nullptr;
-        const long value = std::strtol(instrument.pending.c_str(), &end, 10);
-        error = end != instrument.pending.c_str() && value >= 0 && value <= 255 ? kErrNone : kErrIo;
-        status = static_cast<unsigned char>(value);
-    }
-    Drop(instrument);
-    Leave(instrument);
-    return error;
+    std::lock_guard<std::mutex> guard(mutex);
+    return Find(client, id) == nullptr ? kErrInvalidLink : kErrNotSupported;
 }
 
 int Gateway::Trigger(const Client &client, long id, const Waits &waits)
 {
     Link *link = nullptr;
-    if (int error = Enter(client, id, waits, link))
+    if (int error = Enter(client, id, waits, After(waits.ioMs), link))
         return error;
     const int error = Send(*link->instrument, "*TRG\n");
     Leave(*link->instrument);
@@ -286,25 +327,25 @@ int Gateway::Trigger(const Client &client, long id, const Waits &waits)
 int Gateway::Clear(const Client &client, long id, const Waits &waits)
 {
     Link *link = nullptr;
-    if (int error = Enter(client, id, waits, link))
+    if (int error = Enter(client, id, waits, After(waits.ioMs), link))
         return error;
     Instrument &instrument = *link->instrument;
     link->message.clear();
+    Collect(instrument);
     Drop(instrument);
-    // What the instrument still holds comes out in reads; the first that
-    // brings nothing (after the library's one-second wait) ends it.
-    const ReadRule rule{.binary = true, .bytes = 0, .timeoutMs = 1, .abandon = &link->aborted};
-    const Clock::time_point deadline = After(std::max(waits.ioMs, 1000u));
-    while (Clock::now() < deadline && ReadQuietly(api, instrument.key, rule).outcome == Reply::kComplete) {
-    }
+    // What the instrument still sends goes nowhere: a read under way is
+    // dropped, and one more takes any reply the instrument holds.
+    instrument.discard = true;
+    if (!instrument.reader->Reading())
+        instrument.reader->Start({.binary = true, .bytes = 0, .timeoutMs = 1, .abandon = nullptr});
     Leave(instrument);
-    return link->aborted && !stopping ? kErrAbort : kErrNone;
+    return kErrNone;
 }
 
 int Gateway::CheckAccess(const Client &client, long id, const Waits &waits)
 {
     Link *link = nullptr;
-    const int error = Enter(client, id, waits, link);
+    const int error = Enter(client, id, waits, After(waits.ioMs), link);
     if (error == kErrNone)
         Leave(*link->instrument);
     return error;
@@ -351,8 +392,10 @@ void Gateway::Stop()
     stopping = true;
     for (auto &link : links)
         link.second->aborted = true;
-    for (Instrument *instrument : roster.All())
+    for (Instrument *instrument : roster.All()) {
+        instrument->reader->Abandon();
         instrument->changed.notify_all();
+    }
 }
 
 size_t Gateway::Links() const

@@ -15,11 +15,12 @@ bool OpenRpc(const std::string &, unsigned, Gateway &, unsigned, Connections &, 
     return false;
 }
 
-bool RegisterCore(unsigned)
+bool RegisterCore(unsigned, std::string &error)
 {
+    error = RpcMissing();
     return false;
 }
 
-void UnregisterCore() {}
+void UnregisterCore(unsigned) {}
 
 } // namespace ostrel::tool::serve

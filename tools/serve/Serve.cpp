@@ -1,7 +1,7 @@
 // serve: every instrument as a LAN instrument until SIGTERM or Ctrl-C: VXI-11
 // devices inst0, inst1, ... registered with rpcbind (where the build has an
 // ONC RPC engine), and raw SCPI sockets.
-#include "../Cli.h"
+#include "../ostrel/Cli.h"
 #include "BenchConsole.h"
 #include "Connections.h"
 #include "Note.h"
@@ -148,9 +148,8 @@ int Serve(Session &session)
     const EventModeEnd eventModeEnd{api};
     if (!roster.Start(error))
         return Fail(kFailed, error);
-    if (vxi11 && !RegisterCore(rpc.core))
-        return Fail(kFailed, "rpcbind did not take the VXI-11 core channel: is it running? (apt install rpcbind; "
-                             "systemctl start rpcbind; as root in a container: rpcbind)");
+    if (vxi11 && !RegisterCore(rpc.core, error))
+        return Fail(kFailed, error);
     for (Instrument *instrument : roster.All())
         raw.Open(*instrument);
 
@@ -164,7 +163,7 @@ int Serve(Session &session)
     gateway.Stop();
     connections.Stop();
     if (vxi11)
-        UnregisterCore();
+        UnregisterCore(rpc.core);
     api.vorn_usb_uninit_system();
     const auto handles = session.library.bench.ostrel_sim_open_handles;
     Note("stopped: " + std::to_string(gateway.Links()) + " links open, every instrument released" +

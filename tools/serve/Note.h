@@ -1,7 +1,7 @@
 // The gateway's log: one timestamped line on stdout per connect, refusal, lock and change.
 #pragma once
 
-#include "../Output.h"
+#include "../ostrel/Output.h"
 
 #include <string>
 

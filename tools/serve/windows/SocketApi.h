@@ -72,6 +72,20 @@ inline int PollSockets(pollfd *entries, size_t count, int ms)
     return WSAPoll(entries, static_cast<ULONG>(count), ms);
 }
 
+// The peer has closed or reset its side. Winsock has no half-close event: a
+// peek that finds the stream's end (or an error) says so, as long as no
+// unread bytes come before it.
+inline bool PeerGone(Socket socket)
+{
+    pollfd entry{socket, POLLRDNORM, 0};
+    if (WSAPoll(&entry, 1, 0) <= 0)
+        return false;
+    if ((entry.revents & (POLLHUP | POLLERR)) != 0)
+        return true;
+    char byte;
+    return recv(socket, &byte, 1, MSG_PEEK) <= 0;
+}
+
 inline bool Interrupted()
 {
     return WSAGetLastError() == WSAEINTR;

@@ -159,18 +159,6 @@ bool OpenRpc(const std::string &listen, unsigned port, Gateway &gateway, unsigne
     return true;
 }
 
-bool RegisterCore(unsigned port)
-{
-    // A registration left by a gateway that did not stop cleanly gives way.
-    pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-    return pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, static_cast<unsigned short>(port));
-}
-
-void UnregisterCore()
-{
-    pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-}
-
 } // namespace ostrel::tool::serve
 
 using namespace ostrel::tool::serve;
@@ -219,11 +207,8 @@ bool_t device_read_1_svc(Device_ReadParms *parameters, Device_ReadResp *result, 
 
 bool_t device_readstb_1_svc(Device_GenericParms *parameters, Device_ReadStbResp *result, struct svc_req *)
 {
-    unsigned char status = 0;
-    result->error = TheGateway().ReadStatusByte(
-        Caller(), parameters->lid, WaitsOf(parameters->flags, parameters->lock_timeout, parameters->io_timeout),
-        status);
-    result->stb = status;
+    result->error = TheGateway().ReadStatusByte(Caller(), parameters->lid);
+    result->stb = 0;
     return TRUE;
 }
 

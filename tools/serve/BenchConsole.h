@@ -4,7 +4,7 @@
 // instruments from 0.
 #pragma once
 
-#include "../Cli.h"
+#include "../ostrel/Cli.h"
 
 namespace ostrel::tool::serve {
 

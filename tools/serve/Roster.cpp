@@ -1,8 +1,8 @@
 // The instruments a gateway serves, by name, kept up to date by event mode.
 #include "Roster.h"
 
-#include "../Instruments.h"
-#include "../Log.h"
+#include "../ostrel/Instruments.h"
+#include "../ostrel/Log.h"
 #include "Note.h"
 
 namespace ostrel::tool::serve {
@@ -68,6 +68,7 @@ Instrument &Roster::Name(const std::string &key)
     instrument.index = static_cast<int>(instruments.size()) - 1;
     instrument.name = "inst" + std::to_string(instrument.index);
     instrument.key = key;
+    instrument.reader = std::make_unique<BackgroundRead>(api, key);
     byKey[key] = &instrument;
     return instrument;
 }
