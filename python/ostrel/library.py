@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional, Tuple, Union
 
 from . import _capi
-from .errors import NoSuchInstrument, OstrelError
+from .errors import LibraryNotFound, NoSuchInstrument, OstrelError
 from .events import Event, EventMode, EventStream, Handler
 from .instrument import Instrument
 
@@ -52,6 +52,11 @@ class Library:
         self._c_callback = _capi.DeviceEventCallback(self._on_event)
         # A watcher left running would call into an interpreter that is shutting down.
         atexit.register(self._stop_events)
+        #: The last static discovery's product ID and ID rule, which a refresh repeats.
+        self._discovery: Tuple[int, bool] = (0, False)
+        #: Counts refreshes: a transfer that started before the last one failed because of it.
+        self.generation = 0
+        self._refreshing = threading.Lock()
 
     def __repr__(self) -> str:
         return f"<ostrel.Library {self.path!r}>"
@@ -62,10 +67,28 @@ class Library:
         instrument that does not answer it). Instruments found earlier are kept as they were."""
         if not 0 <= product_id <= 0xFFFF:
             raise ValueError(f"product ID {product_id} is not a USB product ID (0 to 0xFFFF, 0 for all)")
-        count = ctypes.c_int(0)
-        if self.c.vorn_usb_open_devices(product_id, use_address, ctypes.byref(count)) < 0:
-            raise OstrelError("static discovery failed (see the log)", "vorn_usb_open_devices")
+        self._discovery = (product_id, use_address)
+        self._scan()
         return self.instruments()
+
+    def refresh(self, generation: int) -> None:
+        """Brings the device table up to date after a transfer that started in `generation` failed at once,
+        as it does on an instrument that was unplugged (and maybe plugged again) since the last scan. Static
+        discovery leaves the instruments it knows alone, so their entries are dropped and found again: the
+        table is emptied (transfers under way fail, and are tried again by their callers) and scanned as the
+        last discovery scanned it. Event mode's watcher keeps the table current by itself; and a refresh by
+        another thread since `generation` began has done the work already."""
+        with self._refreshing:
+            if self._handler is not None or generation != self.generation:
+                return
+            self.generation += 1
+            self.c.vorn_usb_uninit_system()
+            self._scan()
+
+    def _scan(self) -> None:
+        count = ctypes.c_int(0)
+        if self.c.vorn_usb_open_devices(self._discovery[0], self._discovery[1], ctypes.byref(count)) < 0:
+            raise OstrelError("static discovery failed (see the log)", "vorn_usb_open_devices")
 
     def instruments(self) -> List[InstrumentInfo]:
         """The instruments in the device table now, in key order."""
@@ -211,5 +234,10 @@ def load(path: Optional[_capi.PathLike] = None) -> Library:
             # The loader hands out one handle per library however it was named.
             if c._handle not in _by_handle:
                 _by_handle[c._handle] = Library(c, name)
+            bench = _capi.bench_file()
+            if bench and not _by_handle[c._handle].is_sim:
+                raise LibraryNotFound(f"OSTREL_BENCH names the bench file {bench}, but {name} talks to real "
+                                      "instruments (unset OSTREL_BENCH, or let OSTREL_LIBRARY name the bench's "
+                                      "library)", call="load")
             _by_candidates[candidates] = _by_handle[c._handle]
         return _by_candidates[candidates]
