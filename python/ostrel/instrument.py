@@ -131,7 +131,7 @@ class Instrument:
             if time.monotonic() - started >= _FAST_FAILURE:
                 return False
             if attempt == 0 and self.library.has_key(self.key):
-                self.library.refresh(generation)
+                self.library.refresh(generation, self.key)
             if not self.library.has_key(self.key):
                 raise NoSuchInstrument("the instrument has gone (unplugged?); it is used again once it is back",
                                        name, self.key)

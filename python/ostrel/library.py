@@ -5,7 +5,7 @@ import atexit
 import ctypes
 import threading
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Tuple, Union
+from typing import Callable, Dict, List, Optional, Set, Tuple, Union
 
 from . import _capi
 from .errors import LibraryNotFound, NoSuchInstrument, OstrelError
@@ -57,6 +57,9 @@ class Library:
         #: Counts refreshes: a transfer that started before the last one failed because of it.
         self.generation = 0
         self._refreshing = threading.Lock()
+        #: Event mode's product ID, and the instruments whose arrival a restart of it does not report again.
+        self._events_product = 0
+        self._known: Set[str] = set()
 
     def __repr__(self) -> str:
         return f"<ostrel.Library {self.path!r}>"
@@ -71,19 +74,37 @@ class Library:
         self._scan()
         return self.instruments()
 
-    def refresh(self, generation: int) -> None:
-        """Brings the device table up to date after a transfer that started in `generation` failed at once,
-        as it does on an instrument that was unplugged (and maybe plugged again) since the last scan. Static
-        discovery leaves the instruments it knows alone, so their entries are dropped and found again: the
-        table is emptied (transfers under way fail, and are tried again by their callers) and scanned as the
-        last discovery scanned it. Event mode's watcher keeps the table current by itself; and a refresh by
-        another thread since `generation` began has done the work already."""
+    def refresh(self, generation: int, key: str) -> None:
+        """Brings the device table up to date after a transfer on `key` that started in `generation` failed at
+        once, as it does on an instrument unplugged (and maybe plugged again) since the table last looked.
+        Neither a static scan nor event mode's watcher notices an instrument that comes back on the path it
+        left, so the table is emptied (transfers under way fail, and are tried again by their callers) and
+        filled again as it was filled: by the last discovery, or by event mode with its callback kept. A
+        refresh by another thread since `generation` began has done the work already."""
         with self._refreshing:
-            if self._handler is not None or generation != self.generation:
+            if generation != self.generation:
                 return
             self.generation += 1
-            self.c.vorn_usb_uninit_system()
-            self._scan()
+            if self._handler is None:
+                self.c.vorn_usb_uninit_system()
+                self._scan()
+            else:
+                self._restart_events(key)
+
+    def _restart_events(self, key: str) -> None:
+        """Event mode started again with the program's callback, which hears of the instrument on `key` going
+        and coming back and of any other that did not come back, but not of the others arriving again."""
+        before = {info.key: info.device_id for info in self.instruments()}
+        self._known = set(before) - {key}
+        self._deliver(before.get(key), False, key)
+        self.c.vorn_usb_uninit_system()
+        if self.c.vorn_usb_event_init(self._events_product, self._c_callback) != 0:
+            self._known = set()
+            raise OstrelError("event mode could not start again (see the log)", "vorn_usb_event_init")
+        still = set(self.keys())
+        for gone in sorted(self._known - still):
+            self._deliver(before[gone], False, gone)
+        self._known = set()
 
     def _scan(self) -> None:
         count = ctypes.c_int(0)
@@ -167,6 +188,7 @@ class Library:
         if not 0 <= product_id <= 0xFFFF:
             raise ValueError(f"product ID {product_id} is not a USB product ID (0 to 0xFFFF, 0 for all)")
         self._handler = handler
+        self._events_product = product_id
         if self.c.vorn_usb_event_init(product_id, self._c_callback) != 0:
             self._handler = None
             raise OstrelError("event mode could not start (see the log)", "vorn_usb_event_init")
@@ -176,9 +198,16 @@ class Library:
             self.shutdown()
 
     def _on_event(self, device_id: int, attached: int) -> None:
+        key = self.key_of(device_id)
+        if attached and key in self._known:
+            self._known.discard(key)  # back after a restart of event mode: no news to the program
+            return
+        self._deliver(device_id, bool(attached), key)
+
+    def _deliver(self, device_id: Optional[int], attached: bool, key: str) -> None:
         handler = self._handler
-        if handler is not None:
-            handler(Event(device_id, bool(attached), self.key_of(device_id)))
+        if handler is not None and device_id is not None:
+            handler(Event(device_id, attached, key))
 
     def _keys(self, room: int) -> List[str]:
         buffers, pointers = _capi.key_buffers(room)
