@@ -47,15 +47,14 @@ void CountSameKeys(Discovery &found)
         row.sameKey = std::max(1, answered[row.key]);
 }
 
-// Transfers to different instruments run in parallel, so the instruments that
-// do not answer cost one time-out together, not one each.
 void AskAddresses(const Api &api, Discovery &found)
 {
-    std::vector<std::thread> askers;
-    for (Row &row : found.rows)
-        askers.emplace_back([&api, &row] { row.id = AskAddress(api, row.key); });
-    for (std::thread &asker : askers)
-        asker.join();
+    std::vector<std::string> keys;
+    for (const Row &row : found.rows)
+        keys.push_back(row.key);
+    const std::vector<std::optional<int>> ids = AskAddresses(api, keys);
+    for (size_t i = 0; i < ids.size(); ++i)
+        found.rows[i].id = ids[i];
     found.addressesAsked = true;
 }
 
@@ -127,6 +126,19 @@ std::optional<int> AskAddress(const Api &api, const std::string &key)
     // As atoi reads it, clamped: the library's own reading of ADDR?.
     const long id = std::strtol(ReplyText(reply).c_str(), nullptr, 10);
     return static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, id)));
+}
+
+// Transfers to different instruments run in parallel, so the instruments that
+// do not answer cost one time-out together, not one each.
+std::vector<std::optional<int>> AskAddresses(const Api &api, const std::vector<std::string> &keys)
+{
+    std::vector<std::optional<int>> ids(keys.size());
+    std::vector<std::thread> askers;
+    for (size_t i = 0; i < keys.size(); ++i)
+        askers.emplace_back([&api, &keys, &ids, i] { ids[i] = AskAddress(api, keys[i]); });
+    for (std::thread &asker : askers)
+        asker.join();
+    return ids;
 }
 
 const Row *Resolve(Session &session, Discovery &found, const std::string &name, std::string &error)

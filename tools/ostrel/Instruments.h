@@ -36,6 +36,9 @@ Discovery Discover(Session &session, bool askAddresses);
 // The ID the instrument gives in reply to ADDR?, read as the library reads it.
 std::optional<int> AskAddress(const Api &api, const std::string &key);
 
+// The IDs of these instruments, all asked at once.
+std::vector<std::optional<int>> AskAddresses(const Api &api, const std::vector<std::string> &keys);
+
 // An instrument named on the command line: by key, else by ID. Null with the
 // reason in `error` for a name that fits none, or an ID that several share.
 const Row *Resolve(Session &session, Discovery &found, const std::string &name, std::string &error);

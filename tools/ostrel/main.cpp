@@ -1,5 +1,6 @@
 // ostrel: list, query and watch USB instruments from the command line.
 #include "Cli.h"
+#include "Deadline.h"
 #include "Output.h"
 #include "System.h"
 
@@ -45,6 +46,7 @@ Parser::Parser(Options &options) : options(options)
 {
     app.footer(kFooter);
     app.fallthrough(); // the global options also after the command
+    app.require_subcommand(0, 1); // a second command word is refused, not left unrun
     app.add_option("--bench", options.benchFile, "the simulated bench with this bench file's instruments")
         ->type_name("FILE");
     app.add_flag("--log", options.log, "data lines in the library's log");
@@ -188,10 +190,12 @@ int PlugBench(Session &session)
     if (options.benchFile.empty())
         return kOk;
     if (!session.library.hasBench)
-        // A library below may still read OSTREL_BENCH itself; --bench asked for this one.
-        return session.benchFromEnvironment ? kOk
-                                            : Fail(kUsage, "--bench needs the simulated bench; " +
-                                                               session.library.file + " talks to real instruments");
+        return Fail(kUsage, std::string(session.benchFromEnvironment ? "OSTREL_BENCH names a bench file"
+                                                                     : "--bench needs the simulated bench") +
+                                "; " + session.library.file + " talks to real instruments" +
+                                (session.benchFromEnvironment ? " (unset OSTREL_BENCH, or let OSTREL_LIBRARY name "
+                                                                "the bench's library)"
+                                                              : ""));
     os::Unset("OSTREL_BENCH");
     session.benchInstruments = session.library.bench.ostrel_sim_load_bench(options.benchFile.c_str());
     if (session.benchInstruments < 0)
@@ -224,6 +228,7 @@ int Run(Session &session, Command command)
         api.vorn_usb_SetTraceLog(true);
     const int status = command(session);
     api.vorn_usb_uninit_system();
+    FinishReads(); // ended at once by the shutdown
     return status;
 }
 
