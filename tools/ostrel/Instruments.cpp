@@ -6,16 +6,14 @@
 #include "Output.h"
 #include "Transfer.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <thread>
 
 namespace ostrel::tool {
 namespace {
-
-const char kKeyLine[] = "Device Key = ";
 
 // "id,identity;" per instrument, in key order.
 std::vector<std::string> Identities(const Api &api, int count)
@@ -36,15 +34,14 @@ std::vector<std::string> Identities(const Api &api, int count)
     return identities;
 }
 
-// The table keeps one instrument per key; the log names every one that answered.
-void CountSameKeys(Discovery &found)
+// The scan numbers every instrument it examines, in order, also one it then
+// leaves out: the numbers the table lacks below its highest are those.
+int LeftOut(const std::vector<Row> &rows)
 {
-    std::map<std::string, int> answered;
-    for (const std::string &text : found.logTexts)
-        if (text.compare(0, sizeof kKeyLine - 1, kKeyLine) == 0)
-            ++answered[text.substr(sizeof kKeyLine - 1)];
-    for (Row &row : found.rows)
-        row.sameKey = std::max(1, answered[row.key]);
+    int highest = -1;
+    for (const Row &row : rows)
+        highest = std::max(highest, row.number);
+    return highest + 1 - static_cast<int>(rows.size());
 }
 
 void AskAddresses(const Api &api, Discovery &found)
@@ -64,8 +61,7 @@ nlohmann::json RowJson(const Row &row)
             {"id", row.id ? nlohmann::json(*row.id) : nlohmann::json(nullptr)},
             {"model", row.model},
             {"serial", row.serial},
-            {"identity", row.identity},
-            {"same_key", row.sameKey}};
+            {"identity", row.identity}};
 }
 
 } // namespace
@@ -92,6 +88,7 @@ std::vector<Row> CurrentRows(const Api &api)
         row.model = models[i];
         row.serial = serials[i];
         row.identity = i < static_cast<int>(identities.size()) ? identities[i] : "";
+        row.number = ids[i];
         rows.push_back(row);
     }
     return rows;
@@ -101,15 +98,11 @@ Discovery Discover(Session &session, bool askAddresses)
 {
     const Api &api = session.library.api;
     const LogMark log;
-    // Data lines name every instrument that answered, also one whose key the
-    // table already holds; IDs are numbered so that none is dropped for want
-    // of an ADDR? reply.
-    api.vorn_usb_SetLogging(true);
+    // Numbered, so that none is dropped for want of an ADDR? reply.
     int count = 0;
     api.vorn_usb_open_devices(session.options.productID, false, &count);
-    api.vorn_usb_SetLogging(session.options.log);
     Discovery found{CurrentRows(api), log.NewTexts()};
-    CountSameKeys(found);
+    found.leftOut = LeftOut(found.rows);
     if (askAddresses)
         AskAddresses(api, found);
     return found;
@@ -173,13 +166,18 @@ std::string ShowId(const std::optional<int> &id)
     return id ? std::to_string(*id) : "-";
 }
 
-void ShowRows(const std::vector<Row> &rows, bool json, const std::string &indent)
+std::string LeftOut(int leftOut)
 {
-    for (const Row &row : rows)
-        if (row.sameKey > 1)
-            Fail(kOk, std::to_string(row.sameKey) + " instruments answered with the key \"" + row.key +
-                          "\"; the library keeps one of them, the others cannot be reached (give each its own "
-                          "serial number)");
+    return std::to_string(leftOut) + (leftOut == 1 ? " instrument was" : " instruments were") +
+           " found but left out: each answered with the key of an instrument listed, or did not answer *IDN? (give "
+           "each instrument a serial number of its own: the library keeps one per key)";
+}
+
+void ShowRows(const Discovery &found, bool json, const std::string &indent)
+{
+    const std::vector<Row> &rows = found.rows;
+    if (found.leftOut > 0)
+        Fail(kOk, LeftOut(found.leftOut));
     if (json) {
         nlohmann::json list = nlohmann::json::array();
         for (const Row &row : rows)

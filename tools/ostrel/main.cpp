@@ -1,11 +1,13 @@
 // ostrel: list, query and watch USB instruments from the command line.
 #include "Cli.h"
 #include "Deadline.h"
+#include "Log.h"
 #include "Output.h"
 #include "System.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -229,6 +231,10 @@ int Run(Session &session, Command command)
     const int status = command(session);
     api.vorn_usb_uninit_system();
     FinishReads(); // ended at once by the shutdown
+    // Asked once the library has opened its log, which makes a missing last folder itself.
+    const std::string logProblem = LogFolderProblem();
+    if (!logProblem.empty() && command != Doctor)
+        Fail(kOk, logProblem + ": the library's log went elsewhere (ostrel doctor says where)");
     return status;
 }
 
@@ -255,6 +261,12 @@ int main(int argc, char **argv)
         return kUsage;
     }
     session.options.command = chosen.empty() ? "" : chosen[0]->get_name();
+    // After the instrument, "list" would be sent as a command line: a second command word of the tool's own.
+    for (const std::string &word : session.options.words)
+        if (parser.commands.end() != std::find_if(parser.commands.begin(), parser.commands.end(),
+                                                  [&word](const auto &known) { return known.first->get_name() == word; }))
+            return Fail(kUsage, "'" + word + "' is a command of ostrel, which runs one command at a time (to send "
+                                "it to the instrument, write it in capitals)");
     Load(session, session.options.command == "demo");
     return parser.version ? Version(session) : Run(session, parser.commands[chosen[0]]);
 }
