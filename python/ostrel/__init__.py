@@ -6,7 +6,8 @@ replies back, and their arrivals and removals.
         with ostrel.open(info.key) as instrument:
             print(info.key, instrument.query("*IDN?"))
 
-The functions here use the library ostrel.load() finds: OSTREL_LIBRARY if set, else the installed one.
+The functions here use the library ostrel.load() finds: OSTREL_LIBRARY if set, else the installed one (the
+simulated bench's when OSTREL_BENCH names a bench file).
 ostrel.sim drives the simulated bench of libostrel-sim.
 """
 from __future__ import annotations
@@ -19,7 +20,7 @@ from ._receiver import End
 from .instrument import DEFAULT_TIMEOUT, Instrument
 from .library import InstrumentInfo, Library, load
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"  # the project's version, as project() in CMakeLists.txt gives it
 
 __all__ = [
     "BenchError", "DEFAULT_TIMEOUT", "End", "Event", "EventMode", "EventStream", "Instrument", "InstrumentInfo",

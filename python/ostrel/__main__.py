@@ -3,11 +3,13 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import re
 import sys
+from concurrent import futures
 from typing import List, Optional
 
-from . import sim
+from . import _capi, sim
 from .errors import OstrelError
 from .library import InstrumentInfo, Library, load
 
@@ -30,6 +32,27 @@ def _address(library: Library, key: str) -> Optional[int]:
         return None
     digits = re.match(r"\s*[+-]?\d+", reply)
     return int(digits.group()) if digits else 0
+
+
+def _addresses(library: Library, rows: List[InstrumentInfo]) -> List[Optional[int]]:
+    """Every instrument's ADDR? at once: those that do not answer cost one time-out together."""
+    if not rows:
+        return []
+    with futures.ThreadPoolExecutor(len(rows)) as askers:
+        return list(askers.map(lambda row: _address(library, row.key), rows))
+
+
+def _left_out(rows: List[InstrumentInfo]) -> int:
+    """Instruments the scan numbered but left out of the table (a key another already has, or no *IDN?
+    reply): the numbers missing below the highest."""
+    return max((row.device_id for row in rows), default=-1) + 1 - len(rows)
+
+
+def _warn_left_out(count: int) -> None:
+    if count > 0:
+        _fail(OK, f"{count} {'instrument was' if count == 1 else 'instruments were'} found but left out: each "
+                  "answered with the key of an instrument listed, or did not answer *IDN? (give each instrument a "
+                  "serial number of its own: the library keeps one per key)")
 
 
 def _table(rows: List[InstrumentInfo], ids: List[Optional[int]]) -> str:
@@ -72,7 +95,9 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Optional[List[str]] = None) -> int:
     options = _parser().parse_args(argv)
     try:
-        library = load(options.library)
+        # Explicitly the bench's library for --bench, as the tool loads it.
+        library = load(options.library or (None if os.environ.get("OSTREL_LIBRARY") or not options.bench
+                                           else _capi.installed_names(bench=True)[0]))
         if options.log:
             library.set_logging(True)
         if options.trace:
@@ -84,12 +109,13 @@ def main(argv: Optional[List[str]] = None) -> int:
                 return _fail(USAGE, f"bench file '{options.bench}': {error.reason}")
         # Numbered first, so that one that does not answer ADDR? is listed too.
         rows = library.discover(options.pid, use_address=False)
-        ids = [_address(library, row.key) for row in rows]
+        ids = _addresses(library, rows)
         library.shutdown()
     except (OstrelError, ValueError) as error:
         return _fail(FAILED, str(error))
     if not rows:
         return _no_instruments(options)
+    _warn_left_out(_left_out(rows))
     print(_json(rows, ids) if options.json else _table(rows, ids))
     return OK
 

@@ -68,20 +68,28 @@ SIM_API: Dict[str, Signature] = {
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def installed_names() -> List[str]:
-    """The names under which the system's loader finds an installed library."""
-    return ["Ostrel.dll"] if os.name == "nt" else ["libostrel.so.0", "libostrel.so"]
+def installed_names(bench: bool = False) -> List[str]:
+    """The names under which the system's loader finds an installed library: the real one, or the bench's."""
+    if os.name == "nt":
+        return ["OstrelSim.dll" if bench else "Ostrel.dll"]
+    return ["libostrel-sim.so.0", "libostrel-sim.so"] if bench else ["libostrel.so.0", "libostrel.so"]
+
+
+def bench_file() -> Optional[str]:
+    """The bench file OSTREL_BENCH names, if any: the simulated library plugs its instruments."""
+    return os.environ.get("OSTREL_BENCH") or None
 
 
 def candidates(path: Optional[PathLike] = None) -> List[str]:
-    """Where to look, in order: an explicit path, OSTREL_LIBRARY, the installed library.
+    """Where to look, in order: an explicit path, OSTREL_LIBRARY, the installed library (the bench's when
+    OSTREL_BENCH names a bench file).
 
     A library named explicitly or by OSTREL_LIBRARY is the only candidate: a
     typo there must fail, not quietly load another library."""
     if path:
         return [os.fspath(path)]
     named = os.environ.get("OSTREL_LIBRARY")
-    return [named] if named else installed_names()
+    return [named] if named else installed_names(bench_file() is not None)
 
 
 def load(names: Sequence[str]) -> Tuple[ctypes.CDLL, str]:

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import ctypes
 import time
-from typing import TYPE_CHECKING, Optional, Tuple
+from typing import TYPE_CHECKING, Callable, Optional, Tuple
 
 from . import _capi
 from ._receiver import PIPE_TIMEOUT, End, Receiver
@@ -66,14 +66,15 @@ class Instrument:
         data = command.encode(self.encoding)
         if b"\0" in data:
             raise ValueError(f"command {command!r} holds a NUL, which would end it early; use write_binary")
-        self._check(self.library.c.vorn_usb_write_by_key(self._key, _capi.text_buffer(data), len(data)),
-                    "vorn_usb_write_by_key")
+        self._transfer(lambda: self.library.c.vorn_usb_write_by_key(self._key, _capi.text_buffer(data), len(data)),
+                       "vorn_usb_write_by_key")
 
     def write_binary(self, data: bytes) -> None:
         """Sends exactly these bytes, NULs included, adding nothing."""
         data = bytes(data)
-        self._check(self.library.c.vorn_usb_write_binary_by_key(self._key, _capi.text_buffer(data), len(data)),
-                    "vorn_usb_write_binary_by_key")
+        self._transfer(lambda: self.library.c.vorn_usb_write_binary_by_key(self._key, _capi.text_buffer(data),
+                                                                            len(data)),
+                       "vorn_usb_write_binary_by_key")
 
     def read(self, timeout: Optional[float] = DEFAULT_TIMEOUT) -> str:
         """The next reply as text, cut at its last line end. Waits up to `timeout` seconds (None: no limit)
@@ -111,18 +112,27 @@ class Instrument:
 
     def _read_transfer(self, buffer: "ctypes.Array[ctypes.c_char]", length: int) -> Optional[int]:
         received = ctypes.c_uint(0)
-        started = time.monotonic()
-        if self.library.c.vorn_usb_read_by_key(self._key, buffer, length, ctypes.byref(received)) == 0:
-            return received.value
-        if time.monotonic() - started >= _FAST_FAILURE:
-            return None
-        raise self._failure("vorn_usb_read_by_key")
 
-    def _check(self, result: int, call: str) -> None:
-        if result != 0:
-            raise self._failure(call)
+        def read() -> int:
+            received.value = 0
+            return self.library.c.vorn_usb_read_by_key(self._key, buffer, length, ctypes.byref(received))
 
-    def _failure(self, call: str) -> OstrelError:
-        if not self.library.has_key(self.key):
-            return NoSuchInstrument("not in the device table (unplugged? discover again)", call, self.key)
-        return OstrelError("the transfer failed (the instrument was unplugged, or see the log)", call, self.key)
+        return received.value if self._transfer(read, "vorn_usb_read_by_key") else None
+
+    def _transfer(self, call: Callable[[], int], name: str) -> bool:
+        """Runs one library transfer: True when it succeeded, False when a read waited its time-out for nothing.
+        One that fails at once is on an entry the table no longer holds, or on one left behind by an instrument
+        unplugged since the last scan: the library refreshes its table and, if the instrument is there again,
+        the transfer is tried once more on it. NoSuchInstrument when it has gone."""
+        for attempt in range(2):
+            generation, started = self.library.generation, time.monotonic()
+            if call() == 0:
+                return True
+            if time.monotonic() - started >= _FAST_FAILURE:
+                return False
+            if attempt == 0 and self.library.has_key(self.key):
+                self.library.refresh(generation, self.key)
+            if not self.library.has_key(self.key):
+                raise NoSuchInstrument("the instrument has gone (unplugged?); it is used again once it is back",
+                                       name, self.key)
+        raise OstrelError("the transfer failed (see the log)", name, self.key)

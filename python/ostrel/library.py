@@ -5,10 +5,10 @@ import atexit
 import ctypes
 import threading
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Tuple, Union
+from typing import Callable, Dict, List, Optional, Set, Tuple, Union
 
 from . import _capi
-from .errors import NoSuchInstrument, OstrelError
+from .errors import LibraryNotFound, NoSuchInstrument, OstrelError
 from .events import Event, EventMode, EventStream, Handler
 from .instrument import Instrument
 
@@ -52,6 +52,14 @@ class Library:
         self._c_callback = _capi.DeviceEventCallback(self._on_event)
         # A watcher left running would call into an interpreter that is shutting down.
         atexit.register(self._stop_events)
+        #: The last static discovery's product ID and ID rule, which a refresh repeats.
+        self._discovery: Tuple[int, bool] = (0, False)
+        #: Counts refreshes: a transfer that started before the last one failed because of it.
+        self.generation = 0
+        self._refreshing = threading.Lock()
+        #: Event mode's product ID, and the instruments whose arrival a restart of it does not report again.
+        self._events_product = 0
+        self._known: Set[str] = set()
 
     def __repr__(self) -> str:
         return f"<ostrel.Library {self.path!r}>"
@@ -62,10 +70,46 @@ class Library:
         instrument that does not answer it). Instruments found earlier are kept as they were."""
         if not 0 <= product_id <= 0xFFFF:
             raise ValueError(f"product ID {product_id} is not a USB product ID (0 to 0xFFFF, 0 for all)")
-        count = ctypes.c_int(0)
-        if self.c.vorn_usb_open_devices(product_id, use_address, ctypes.byref(count)) < 0:
-            raise OstrelError("static discovery failed (see the log)", "vorn_usb_open_devices")
+        self._discovery = (product_id, use_address)
+        self._scan()
         return self.instruments()
+
+    def refresh(self, generation: int, key: str) -> None:
+        """Brings the device table up to date after a transfer on `key` that started in `generation` failed at
+        once, as it does on an instrument unplugged (and maybe plugged again) since the table last looked.
+        Neither a static scan nor event mode's watcher notices an instrument that comes back on the path it
+        left, so the table is emptied (transfers under way fail, and are tried again by their callers) and
+        filled again as it was filled: by the last discovery, or by event mode with its callback kept. A
+        refresh by another thread since `generation` began has done the work already."""
+        with self._refreshing:
+            if generation != self.generation:
+                return
+            self.generation += 1
+            if self._handler is None:
+                self.c.vorn_usb_uninit_system()
+                self._scan()
+            else:
+                self._restart_events(key)
+
+    def _restart_events(self, key: str) -> None:
+        """Event mode started again with the program's callback, which hears of the instrument on `key` going
+        and coming back and of any other that did not come back, but not of the others arriving again."""
+        before = {info.key: info.device_id for info in self.instruments()}
+        self._known = set(before) - {key}
+        self._deliver(before.get(key), False, key)
+        self.c.vorn_usb_uninit_system()
+        if self.c.vorn_usb_event_init(self._events_product, self._c_callback) != 0:
+            self._known = set()
+            raise OstrelError("event mode could not start again (see the log)", "vorn_usb_event_init")
+        still = set(self.keys())
+        for gone in sorted(self._known - still):
+            self._deliver(before[gone], False, gone)
+        self._known = set()
+
+    def _scan(self) -> None:
+        count = ctypes.c_int(0)
+        if self.c.vorn_usb_open_devices(self._discovery[0], self._discovery[1], ctypes.byref(count)) < 0:
+            raise OstrelError("static discovery failed (see the log)", "vorn_usb_open_devices")
 
     def instruments(self) -> List[InstrumentInfo]:
         """The instruments in the device table now, in key order."""
@@ -144,6 +188,7 @@ class Library:
         if not 0 <= product_id <= 0xFFFF:
             raise ValueError(f"product ID {product_id} is not a USB product ID (0 to 0xFFFF, 0 for all)")
         self._handler = handler
+        self._events_product = product_id
         if self.c.vorn_usb_event_init(product_id, self._c_callback) != 0:
             self._handler = None
             raise OstrelError("event mode could not start (see the log)", "vorn_usb_event_init")
@@ -153,9 +198,16 @@ class Library:
             self.shutdown()
 
     def _on_event(self, device_id: int, attached: int) -> None:
+        key = self.key_of(device_id)
+        if attached and key in self._known:
+            self._known.discard(key)  # back after a restart of event mode: no news to the program
+            return
+        self._deliver(device_id, bool(attached), key)
+
+    def _deliver(self, device_id: Optional[int], attached: bool, key: str) -> None:
         handler = self._handler
-        if handler is not None:
-            handler(Event(device_id, bool(attached), self.key_of(device_id)))
+        if handler is not None and device_id is not None:
+            handler(Event(device_id, attached, key))
 
     def _keys(self, room: int) -> List[str]:
         buffers, pointers = _capi.key_buffers(room)
@@ -211,5 +263,10 @@ def load(path: Optional[_capi.PathLike] = None) -> Library:
             # The loader hands out one handle per library however it was named.
             if c._handle not in _by_handle:
                 _by_handle[c._handle] = Library(c, name)
+            bench = _capi.bench_file()
+            if bench and not _by_handle[c._handle].is_sim:
+                raise LibraryNotFound(f"OSTREL_BENCH names the bench file {bench}, but {name} talks to real "
+                                      "instruments (unset OSTREL_BENCH, or let OSTREL_LIBRARY name the bench's "
+                                      "library)", call="load")
             _by_candidates[candidates] = _by_handle[c._handle]
         return _by_candidates[candidates]

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import re
 from typing import Any, Dict, Iterable, NoReturn, Optional, Tuple, Union
 
 from pyvisa import constants, errors, rname
@@ -12,24 +13,25 @@ from pyvisa.typing import VISARMSession, VISASession
 from pyvisa.util import LibraryPath
 
 import ostrel
-import ostrel.sim
 from ostrel import _capi
 
-from .names import is_named, resource_name
+from .names import NAMING, is_named, resource_name
 from .sessions import READ_STATUS, WRITABLE, Session
+from .unsupported import refuse_unsupported
 
 AnySession = Union[VISASession, VISARMSession]
 
 
-def _load_bench_unless_loaded(library: ostrel.Library) -> None:
-    """Plugs the bench OSTREL_BENCH names into a libostrel-sim that has not plugged it itself. From version
-    0.2 on the library does so on its first call (the scan here), which then finds instruments and this
-    does nothing; remove this once no 0.1 library is in use."""
-    path = os.environ.get("OSTREL_BENCH")
-    if path and library.is_sim and not library.discover():
-        ostrel.sim.Bench(library).load(path)
+def _well_formed(name: str) -> bool:
+    """A VISA resource name, or a device key: a model and a serial field with one blank between them."""
+    try:
+        rname.parse_resource_name(name)
+    except rname.InvalidResourceName:
+        return re.fullmatch(r"\S+ \S+", name) is not None
+    return True
 
 
+@refuse_unsupported
 class OstrelVisaLibrary(VisaLibraryBase):
     """Ostrel's instruments as USB INSTR resources (USB0::<maker>::<model>::<serial>::INSTR, or the device
     key as an alias), message-based: write, read with termination character and time-out, clear, close."""
@@ -41,13 +43,15 @@ class OstrelVisaLibrary(VisaLibraryBase):
 
     @staticmethod
     def get_debug_info() -> Dict[str, Union[str, Dict[str, Any]]]:
-        return {"Version": ostrel.__version__, "Libraries tried": ", ".join(_capi.candidates())}
+        return {"Version": ostrel.__version__, "Libraries tried": ", ".join(_capi.candidates()),
+                "Resource names": NAMING}
 
     def _init(self) -> None:
         self.ostrel = ostrel.load(self.library_path.path)
         self.sessions: Dict[int, Optional[Session]] = {}  # None: a resource manager's session
         self._session_ids = itertools.count(1)
-        _load_bench_unless_loaded(self.ostrel)
+        #: Device key -> the session that holds its exclusive lock.
+        self._exclusive: Dict[str, VISASession] = {}
 
     def open_default_resource_manager(self) -> Tuple[VISARMSession, StatusCode]:
         session = VISARMSession(next(self._session_ids))
@@ -71,9 +75,16 @@ class OstrelVisaLibrary(VisaLibraryBase):
     def open(self, session: VISARMSession, resource_name: str,
              access_mode: constants.AccessModes = constants.AccessModes.no_lock,
              open_timeout: int = constants.VI_TMO_IMMEDIATE) -> Tuple[VISASession, StatusCode]:
+        # A shared lock means something only between processes, which this backend cannot see.
+        if access_mode & constants.AccessModes.shared_lock:
+            self._raise(session, StatusCode.error_nonsupported_operation)
         info = self._find(session, resource_name)
+        if info.key in self._exclusive:
+            self._raise(session, StatusCode.error_resource_locked)
         opened = VISASession(next(self._session_ids))
         self.sessions[opened] = Session(ostrel.Instrument(self.ostrel, info.key), info)
+        if access_mode & constants.AccessModes.exclusive_lock:
+            self._exclusive[info.key] = opened
         return opened, self.handle_return_value(opened, StatusCode.success)
 
     def close(self, session: Any) -> StatusCode:
@@ -82,10 +93,12 @@ class OstrelVisaLibrary(VisaLibraryBase):
         closed = self.sessions.pop(session)
         if closed is not None:
             closed.instrument.close()
+            if self._exclusive.get(closed.instrument.key) == session:
+                del self._exclusive[closed.instrument.key]
         return self.handle_return_value(None, StatusCode.success)
 
     def write(self, session: VISASession, data: bytes) -> Tuple[int, StatusCode]:
-        current = self._session(session)
+        current = self._io_session(session)
         try:
             current.instrument.write_binary(data)
         except ostrel.OstrelError as error:
@@ -93,7 +106,7 @@ class OstrelVisaLibrary(VisaLibraryBase):
         return len(data), self.handle_return_value(session, StatusCode.success)
 
     def read(self, session: VISASession, count: int) -> Tuple[bytes, StatusCode]:
-        current = self._session(session)
+        current = self._io_session(session)
         try:
             data, end = current.instrument.read_some(count, current.timeout(), current.termchar())
         except ostrel.OstrelError as error:
@@ -101,7 +114,7 @@ class OstrelVisaLibrary(VisaLibraryBase):
         return data, self.handle_return_value(session, READ_STATUS[end])
 
     def clear(self, session: VISASession) -> StatusCode:
-        self._session(session).instrument.clear()
+        self._io_session(session).instrument.clear()
         return self.handle_return_value(session, StatusCode.success)
 
     def get_attribute(self, session: Any, attribute: Any) -> Tuple[Any, StatusCode]:
@@ -126,12 +139,21 @@ class OstrelVisaLibrary(VisaLibraryBase):
         try:
             return self.ostrel.find(lambda info: is_named(name, info), name)
         except ostrel.NoSuchInstrument:
+            if not _well_formed(name):
+                self._raise(session, StatusCode.error_invalid_resource_name)
             self._raise(session, StatusCode.error_resource_not_found)
 
     def _session(self, session: AnySession) -> Session:
         current = self.sessions.get(session)
         if current is None:
             self._raise(session, StatusCode.error_invalid_object)
+        return current
+
+    def _io_session(self, session: AnySession) -> Session:
+        """The session, if no other one holds its instrument's exclusive lock."""
+        current = self._session(session)
+        if self._exclusive.get(current.instrument.key, session) != session:
+            self._raise(session, StatusCode.error_resource_locked)
         return current
 
     def _attributes(self, session: AnySession, attribute: Any) -> Dict[Any, Any]:

@@ -34,3 +34,8 @@ def is_named(name: str, info: InstrumentInfo) -> bool:
     return (isinstance(parsed, rname.USBInstr) and parsed.board in ("", "0") and
             parsed.usb_interface_number == "0" and
             (parsed.manufacturer_id, parsed.model_code, parsed.serial_number) == fields(info))
+
+
+#: How the backend names instruments, for pyvisa-info and anyone who asks get_debug_info().
+NAMING = ("USB0::<first word of *IDN?>::<device key's model>::<device key's serial>::INSTR, or the device key "
+          "itself; the library reports no USB vendor or product IDs, so these fields stand in for them")

@@ -76,7 +76,7 @@ int List(Session &session)
             Say("[]");
         return NothingFound(session, found);
     }
-    ShowRows(found.rows, session.options.json, "");
+    ShowRows(found, session.options.json, "");
     return kOk;
 }
 

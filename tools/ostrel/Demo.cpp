@@ -117,7 +117,7 @@ int Demo(Session &session)
     const Discovery found = Discover(session, true);
     if (found.rows.empty())
         return Fail(kFailed, "no instruments on the bench");
-    ShowRows(found.rows, false, "     ");
+    ShowRows(found, false, "     ");
 
     Heading("2. A query to each instrument (vorn_usb_write_by_key, vorn_usb_read_by_key)");
     if (int status = QueryEach(api, found.rows))

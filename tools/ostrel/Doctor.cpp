@@ -54,19 +54,15 @@ Finding DiscoveryFinding(Session &session)
         return {false, "discovery found no instrument" + (said.empty() ? "" : " (" + said + ")"),
                 "plug one in and switch it on; the findings above say what else stands in the way"};
     int unnamed = 0;
-    std::string shared;
-    for (const Row &row : found.rows) {
+    for (const Row &row : found.rows)
         unnamed += row.id ? 0 : 1;
-        if (row.sameKey > 1)
-            shared += (shared.empty() ? "" : ", ") + std::to_string(row.sameKey) + " answered \"" + row.key + "\"";
-    }
     std::string what = "discovery found " + std::to_string(found.rows.size()) + " instruments";
     if (unnamed != 0)
         what += ", " + std::to_string(unnamed) + " without an ID (no reply to ADDR?)";
-    if (shared.empty())
+    if (found.leftOut == 0)
         return {true, what, ""};
-    return {false, what + "; instruments share a key (" + shared + ")",
-            "give each instrument a serial number of its own: the library keeps one per key"};
+    return {false, what + "; " + LeftOut(found.leftOut),
+            "give each instrument a serial number of its own, and see that each answers *IDN?"};
 }
 
 void Print(const Finding &finding)
@@ -93,6 +89,10 @@ int Doctor(Session &session)
             findings.push_back(finding);
     }
     Say("log      " + LogPath());
+    const std::string logProblem = LogFolderProblem();
+    if (!logProblem.empty())
+        findings.push_back({false, logProblem + ": the library writes its log where it shows above",
+                            "make the folder, or point OSTREL_LOG_DIR at one you can write to"});
     int status = kOk;
     for (const Finding &finding : findings) {
         Print(finding);

@@ -6,16 +6,14 @@
 #include "Output.h"
 #include "Transfer.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <thread>
 
 namespace ostrel::tool {
 namespace {
-
-const char kKeyLine[] = "Device Key = ";
 
 // "id,identity;" per instrument, in key order.
 std::vector<std::string> Identities(const Api &api, int count)
@@ -36,26 +34,24 @@ std::vector<std::string> Identities(const Api &api, int count)
     return identities;
 }
 
-// The table keeps one instrument per key; the log names every one that answered.
-void CountSameKeys(Discovery &found)
+// The scan numbers every instrument it examines, in order, also one it then
+// leaves out: the numbers the table lacks below its highest are those.
+int LeftOut(const std::vector<Row> &rows)
 {
-    std::map<std::string, int> answered;
-    for (const std::string &text : found.logTexts)
-        if (text.compare(0, sizeof kKeyLine - 1, kKeyLine) == 0)
-            ++answered[text.substr(sizeof kKeyLine - 1)];
-    for (Row &row : found.rows)
-        row.sameKey = std::max(1, answered[row.key]);
+    int highest = -1;
+    for (const Row &row : rows)
+        highest = std::max(highest, row.number);
+    return highest + 1 - static_cast<int>(rows.size());
 }
 
-// Transfers to different instruments run in parallel, so the instruments that
-// do not answer cost one time-out together, not one each.
 void AskAddresses(const Api &api, Discovery &found)
 {
-    std::vector<std::thread> askers;
-    for (Row &row : found.rows)
-        askers.emplace_back([&api, &row] { row.id = AskAddress(api, row.key); });
-    for (std::thread &asker : askers)
-        asker.join();
+    std::vector<std::string> keys;
+    for (const Row &row : found.rows)
+        keys.push_back(row.key);
+    const std::vector<std::optional<int>> ids = AskAddresses(api, keys);
+    for (size_t i = 0; i < ids.size(); ++i)
+        found.rows[i].id = ids[i];
     found.addressesAsked = true;
 }
 
@@ -65,8 +61,7 @@ nlohmann::json RowJson(const Row &row)
             {"id", row.id ? nlohmann::json(*row.id) : nlohmann::json(nullptr)},
             {"model", row.model},
             {"serial", row.serial},
-            {"identity", row.identity},
-            {"same_key", row.sameKey}};
+            {"identity", row.identity}};
 }
 
 } // namespace
@@ -93,6 +88,7 @@ std::vector<Row> CurrentRows(const Api &api)
         row.model = models[i];
         row.serial = serials[i];
         row.identity = i < static_cast<int>(identities.size()) ? identities[i] : "";
+        row.number = ids[i];
         rows.push_back(row);
     }
     return rows;
@@ -102,15 +98,11 @@ Discovery Discover(Session &session, bool askAddresses)
 {
     const Api &api = session.library.api;
     const LogMark log;
-    // Data lines name every instrument that answered, also one whose key the
-    // table already holds; IDs are numbered so that none is dropped for want
-    // of an ADDR? reply.
-    api.vorn_usb_SetLogging(true);
+    // Numbered, so that none is dropped for want of an ADDR? reply.
     int count = 0;
     api.vorn_usb_open_devices(session.options.productID, false, &count);
-    api.vorn_usb_SetLogging(session.options.log);
     Discovery found{CurrentRows(api), log.NewTexts()};
-    CountSameKeys(found);
+    found.leftOut = LeftOut(found.rows);
     if (askAddresses)
         AskAddresses(api, found);
     return found;
@@ -127,6 +119,19 @@ std::optional<int> AskAddress(const Api &api, const std::string &key)
     // As atoi reads it, clamped: the library's own reading of ADDR?.
     const long id = std::strtol(ReplyText(reply).c_str(), nullptr, 10);
     return static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, id)));
+}
+
+// Transfers to different instruments run in parallel, so the instruments that
+// do not answer cost one time-out together, not one each.
+std::vector<std::optional<int>> AskAddresses(const Api &api, const std::vector<std::string> &keys)
+{
+    std::vector<std::optional<int>> ids(keys.size());
+    std::vector<std::thread> askers;
+    for (size_t i = 0; i < keys.size(); ++i)
+        askers.emplace_back([&api, &keys, &ids, i] { ids[i] = AskAddress(api, keys[i]); });
+    for (std::thread &asker : askers)
+        asker.join();
+    return ids;
 }
 
 const Row *Resolve(Session &session, Discovery &found, const std::string &name, std::string &error)
@@ -161,13 +166,18 @@ std::string ShowId(const std::optional<int> &id)
     return id ? std::to_string(*id) : "-";
 }
 
-void ShowRows(const std::vector<Row> &rows, bool json, const std::string &indent)
+std::string LeftOut(int leftOut)
 {
-    for (const Row &row : rows)
-        if (row.sameKey > 1)
-            Fail(kOk, std::to_string(row.sameKey) + " instruments answered with the key \"" + row.key +
-                          "\"; the library keeps one of them, the others cannot be reached (give each its own "
-                          "serial number)");
+    return std::to_string(leftOut) + (leftOut == 1 ? " instrument was" : " instruments were") +
+           " found but left out: each answered with the key of an instrument listed, or did not answer *IDN? (give "
+           "each instrument a serial number of its own: the library keeps one per key)";
+}
+
+void ShowRows(const Discovery &found, bool json, const std::string &indent)
+{
+    const std::vector<Row> &rows = found.rows;
+    if (found.leftOut > 0)
+        Fail(kOk, LeftOut(found.leftOut));
     if (json) {
         nlohmann::json list = nlohmann::json::array();
         for (const Row &row : rows)

@@ -1,6 +1,6 @@
 // The tool's view of the instruments through the public API: every one that
-// answered *IDN?, its ID from ADDR? when it answers that too, and keys that
-// several instruments share.
+// answered *IDN?, its ID from ADDR? when it answers that too, and how many the
+// scan found but left out.
 #pragma once
 
 #include "Cli.h"
@@ -17,13 +17,17 @@ struct Row {
     int model = 0;
     int serial = 0;
     std::string identity;
-    int sameKey = 1; // instruments that answered with this key; the library keeps one
+    int number = -1; // the scan's sequential ID
 };
 
 struct Discovery {
     std::vector<Row> rows;             // in key order
     std::vector<std::string> logTexts; // what the scan wrote to the log
     bool addressesAsked = false;
+    // Instruments the scan numbered but left out of the table: one that
+    // answered with a key the table already holds, or did not answer *IDN?.
+    // Only those numbered before the last one in the table can be seen.
+    int leftOut = 0;
 };
 
 // The instruments of the device table now, in key order (no IDs asked).
@@ -36,13 +40,20 @@ Discovery Discover(Session &session, bool askAddresses);
 // The ID the instrument gives in reply to ADDR?, read as the library reads it.
 std::optional<int> AskAddress(const Api &api, const std::string &key);
 
+// The IDs of these instruments, all asked at once.
+std::vector<std::optional<int>> AskAddresses(const Api &api, const std::vector<std::string> &keys);
+
 // An instrument named on the command line: by key, else by ID. Null with the
 // reason in `error` for a name that fits none, or an ID that several share.
 const Row *Resolve(Session &session, Discovery &found, const std::string &name, std::string &error);
 
 // The table (ID, key, model, serial, identity), or with `json` an array of
-// objects; both say which instruments have no ID and which keys are shared.
-void ShowRows(const std::vector<Row> &rows, bool json, const std::string &indent);
+// objects; both say which instruments have no ID, and a warning on stderr how
+// many were left out.
+void ShowRows(const Discovery &found, bool json, const std::string &indent);
+
+// "2 instruments were found but left out ..." for `leftOut` of them.
+std::string LeftOut(int leftOut);
 
 // "5" or "-" (no ID).
 std::string ShowId(const std::optional<int> &id);

@@ -3,7 +3,9 @@
 
 #include "System.h"
 
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 
 namespace ostrel::tool {
@@ -17,6 +19,22 @@ std::string LogPath()
     const std::time_t now = std::time(nullptr);
     std::strftime(name, sizeof name, "Log%Y-%m-%d_Native.txt", std::localtime(&now));
     return os::LogFolderByRule() + name;
+}
+
+std::string LogFolderProblem()
+{
+    const char *chosen = std::getenv("OSTREL_LOG_DIR");
+    if (chosen == nullptr || *chosen == '\0')
+        return "";
+    const std::string folder = chosen;
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error))
+        return "OSTREL_LOG_DIR names " + folder + ", which is not a folder";
+    // Writable as the library opens its file: for appending, by this user.
+    const std::filesystem::path probe = std::filesystem::path(folder) / (".ostrel-" + std::to_string(os::ProcessId()));
+    const bool writable = static_cast<bool>(std::ofstream(probe, std::ios::app));
+    std::filesystem::remove(probe, error);
+    return writable ? "" : "OSTREL_LOG_DIR names " + folder + ", a folder this user cannot write to";
 }
 
 LogMark::LogMark() : path(LogPath())

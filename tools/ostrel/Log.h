@@ -10,6 +10,10 @@ namespace ostrel::tool {
 // The log file of today: the one the library has open, else by its rule.
 std::string LogPath();
 
+// Why the folder OSTREL_LOG_DIR names cannot take the log ("" when it can,
+// or when the variable is not set): the library then writes elsewhere.
+std::string LogFolderProblem();
+
 // Remembers how long the log is now; NewTexts() gives the texts (after the
 // "date time, process, thread, " prefix) of this process's lines since.
 class LogMark {

@@ -95,7 +95,7 @@ bool Perform(Conversation &conversation, const std::string &line)
         return std::fprintf(stderr, kHelp, conversation.timeoutMs, conversation.binary ? "on" : "off"), true;
     if (word == "list") {
         const Discovery found = Discover(conversation.session, true);
-        ShowRows(found.rows, false, "");
+        ShowRows(found, false, "");
         return true;
     }
     if (word == "query" || word == "write")

@@ -1,11 +1,14 @@
 // Commands to an instrument and its replies read whole, in as many library reads as it takes.
 #include "Transfer.h"
 
+#include "Deadline.h"
 #include "Log.h"
 #include "Output.h"
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <vector>
 
 namespace ostrel::tool {
@@ -40,6 +43,58 @@ Reply Unfinished(Reply &reply, Reply::Outcome outcome)
     return reply;
 }
 
+Reply Waited(Reply &reply, Reply::Outcome outcome, Clock::time_point start)
+{
+    reply.waitedMs =
+        static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    return Unfinished(reply, outcome);
+}
+
+unsigned Asked(const ReadRule &rule, const Reply &reply)
+{
+    return rule.binary && rule.bytes != 0
+               ? std::min<unsigned>(kChunk, rule.bytes - static_cast<unsigned>(reply.bytes.size()))
+               : kChunk;
+}
+
+std::function<ReadOutcome()> LibraryRead(const Api &api, const std::string &key, unsigned asked)
+{
+    return [&api, key, asked] {
+        ReadOutcome outcome;
+        std::string buffer(asked, '\0');
+        unsigned got = 0;
+        outcome.ok = api.vorn_usb_read_by_key(key.c_str(), &buffer[0], asked, &got) == 0;
+        if (outcome.ok)
+            outcome.bytes.assign(buffer, 0, got);
+        return outcome;
+    };
+}
+
+// The reply, in as many library reads as it takes, each waited for only until
+// the rule's deadline.
+Reply ReadByDeadline(const Api &api, const std::string &key, const ReadRule &rule)
+{
+    Reply reply;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::milliseconds(rule.timeoutMs);
+    for (;;) {
+        const unsigned asked = Asked(rule, reply);
+        const std::optional<ReadOutcome> read = ReadUntil(key, LibraryRead(api, key, asked), deadline);
+        if (!read)
+            return Waited(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut, start);
+        reply.bytes += read->bytes;
+        const unsigned got = static_cast<unsigned>(read->bytes.size());
+        if (read->ok && Complete(rule, reply.bytes, got, asked))
+            return Waited(reply, Reply::kComplete, start);
+        if (!read->ok && rule.binary && rule.bytes == 0 && !reply.bytes.empty())
+            return Waited(reply, Reply::kComplete, start); // it stopped sending
+        if ((!read->ok && read->took < kSoonerThanATimeout) || (rule.abandon != nullptr && *rule.abandon))
+            return Waited(reply, Reply::kFailed, start);
+        if (Clock::now() >= deadline)
+            return Waited(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut, start);
+    }
+}
+
 } // namespace
 
 bool SendCommand(const Api &api, const std::string &key, const std::string &command, bool binary)
@@ -54,7 +109,7 @@ bool SendCommand(const Api &api, const std::string &key, const std::string &comm
 Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule)
 {
     const LogMark log;
-    Reply reply = ReadQuietly(api, key, rule);
+    Reply reply = ReadByDeadline(api, key, rule);
     if (reply.outcome != Reply::kComplete)
         reply.logLine = log.Last({"GetLastError = ", "USB::Read: "});
     return reply;
@@ -99,7 +154,7 @@ std::string ReplyText(const Reply &reply)
 std::string Explain(const Reply &reply, const ReadRule &rule, const std::string &name, const std::string &command)
 {
     const std::string from = " from " + name + (command.empty() ? "" : " to '" + Shorten(command) + "'");
-    const std::string within = " within " + std::to_string(rule.timeoutMs) + " ms";
+    const std::string within = " within " + std::to_string(reply.waitedMs) + " ms";
     std::string message;
     if (reply.outcome == Reply::kFailed)
         message = "the read" + from + " failed";

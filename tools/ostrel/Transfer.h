@@ -22,11 +22,14 @@ struct Reply {
     Outcome outcome = kTimedOut;
     std::string bytes;   // what came, line end included
     std::string logLine; // the log's line about the read that failed last
+    unsigned waitedMs = 0; // how long ReadReply waited for it
 };
 
 // An ASCII command line (the library adds the CR), or bytes with `binary`.
 bool SendCommand(const Api &api, const std::string &key, const std::string &command, bool binary);
 
+// Waits no longer than the rule's time-out, however long the library's reads
+// wait (Deadline.h): what comes later is the next read's.
 Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule);
 
 // The same without the log's line about a failure: for callers that read
@@ -37,7 +40,7 @@ Reply ReadQuietly(const Api &api, const std::string &key, const ReadRule &rule);
 std::string ReplyText(const Reply &reply);
 
 // Why a reply is not complete, in the log's words: "no reply from <name> to
-// '<command>' within <ms> ms (log: ...)".
+// '<command>' within <ms> ms (log: ...)", with the time really waited.
 std::string Explain(const Reply &reply, const ReadRule &rule, const std::string &name, const std::string &command);
 
 } // namespace ostrel::tool

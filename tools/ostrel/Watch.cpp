@@ -46,23 +46,18 @@ void OSTREL_CALL OnChange(int deviceID, int attached)
     changed.notify_all();
 }
 
-bool NextChange(Change &change)
+// Every change that has come, waiting a little for the first.
+std::vector<Change> NextChanges()
 {
     std::unique_lock<std::mutex> lock(changesMutex);
-    if (!changed.wait_for(lock, std::chrono::milliseconds(50), [] { return !changes.empty(); }))
-        return false;
-    change = changes.front();
-    changes.pop_front();
-    return true;
+    changed.wait_for(lock, std::chrono::milliseconds(50), [] { return !changes.empty(); });
+    std::vector<Change> next(changes.begin(), changes.end());
+    changes.clear();
+    return next;
 }
 
-void Report(Session &session, const Change &change, std::map<std::string, std::optional<int>> &ids)
+void Report(Session &session, const Change &change, const std::optional<int> &id)
 {
-    const std::optional<int> id = change.attached ? AskAddress(session.library.api, change.key) : ids[change.key];
-    if (change.attached)
-        ids[change.key] = id;
-    else
-        ids.erase(change.key);
     if (session.options.json)
         Say(JsonLine({{"time", Timestamp()},
                       {"event", change.attached ? "arrived" : "removed"},
@@ -70,6 +65,26 @@ void Report(Session &session, const Change &change, std::map<std::string, std::o
                       {"key", change.key}}));
     else
         Say(Timestamp() + (change.attached ? "  arrived  " : "  removed  ") + "ID " + ShowId(id) + "  " + change.key);
+}
+
+// The arrivals' IDs asked all at once, so that instruments that do not answer
+// ADDR? cost one time-out together; then every change in its order.
+void ReportAll(Session &session, const std::vector<Change> &batch, std::map<std::string, std::optional<int>> &ids)
+{
+    std::vector<std::string> arrived;
+    for (const Change &change : batch)
+        if (change.attached)
+            arrived.push_back(change.key);
+    const std::vector<std::optional<int>> asked = AskAddresses(session.library.api, arrived);
+    size_t next = 0;
+    for (const Change &change : batch) {
+        const std::optional<int> id = change.attached ? asked[next++] : ids[change.key];
+        if (change.attached)
+            ids[change.key] = id;
+        else
+            ids.erase(change.key);
+        Report(session, change, id);
+    }
 }
 
 } // namespace
@@ -97,8 +112,7 @@ int Watch(Session &session)
     const auto start = std::chrono::steady_clock::now();
     while (!interrupted && (options.seconds <= 0 || std::chrono::steady_clock::now() - start <
                                                         std::chrono::duration<double>(options.seconds)))
-        for (Change change; NextChange(change);)
-            Report(session, change, ids);
+        ReportAll(session, NextChanges(), ids);
     session.library.api.vorn_usb_uninit_system();
     if (!options.json)
         Say(Timestamp() + "  stopped");

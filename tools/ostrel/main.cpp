@@ -1,10 +1,13 @@
 // ostrel: list, query and watch USB instruments from the command line.
 #include "Cli.h"
+#include "Deadline.h"
+#include "Log.h"
 #include "Output.h"
 #include "System.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -46,6 +49,7 @@ Parser::Parser(Options &options) : options(options)
 {
     app.footer(kFooter);
     app.fallthrough(); // the global options also after the command
+    app.require_subcommand(0, 1); // a second command word is refused, not left unrun
     app.add_option("--bench", options.benchFile, "the simulated bench with this bench file's instruments")
         ->type_name("FILE");
     app.add_flag("--log", options.log, "data lines in the library's log");
@@ -209,10 +213,12 @@ int PlugBench(Session &session)
     if (options.benchFile.empty())
         return kOk;
     if (!session.library.hasBench)
-        // A library below may still read OSTREL_BENCH itself; --bench asked for this one.
-        return session.benchFromEnvironment ? kOk
-                                            : Fail(kUsage, "--bench needs the simulated bench; " +
-                                                               session.library.file + " talks to real instruments");
+        return Fail(kUsage, std::string(session.benchFromEnvironment ? "OSTREL_BENCH names a bench file"
+                                                                     : "--bench needs the simulated bench") +
+                                "; " + session.library.file + " talks to real instruments" +
+                                (session.benchFromEnvironment ? " (unset OSTREL_BENCH, or let OSTREL_LIBRARY name "
+                                                                "the bench's library)"
+                                                              : ""));
     os::Unset("OSTREL_BENCH");
     session.benchInstruments = session.library.bench.ostrel_sim_load_bench(options.benchFile.c_str());
     if (session.benchInstruments < 0)
@@ -247,6 +253,11 @@ int Run(Session &session, Command command)
         api.vorn_usb_SetTraceLog(true);
     const int status = command(session);
     api.vorn_usb_uninit_system();
+    FinishReads(); // ended at once by the shutdown
+    // Asked once the library has opened its log, which makes a missing last folder itself.
+    const std::string logProblem = LogFolderProblem();
+    if (!logProblem.empty() && command != Doctor)
+        Fail(kOk, logProblem + ": the library's log went elsewhere (ostrel doctor says where)");
     return status;
 }
 
@@ -273,6 +284,12 @@ int main(int argc, char **argv)
         return kUsage;
     }
     session.options.command = chosen.empty() ? "" : chosen[0]->get_name();
+    // After the instrument, "list" would be sent as a command line: a second command word of the tool's own.
+    for (const std::string &word : session.options.words)
+        if (parser.commands.end() != std::find_if(parser.commands.begin(), parser.commands.end(),
+                                                  [&word](const auto &known) { return known.first->get_name() == word; }))
+            return Fail(kUsage, "'" + word + "' is a command of ostrel, which runs one command at a time (to send "
+                                "it to the instrument, write it in capitals)");
     if (!parser.version && (parser.commands[chosen[0]] == Record || parser.commands[chosen[0]] == BenchCheck))
         return parser.commands[chosen[0]](session);
     Load(session, session.options.command == "demo");
