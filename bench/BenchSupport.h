@@ -6,7 +6,10 @@
 
 #include "ostrel_sim.h"
 
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <random>
 #include <string>
 
@@ -51,11 +54,47 @@ inline bool UseTempDocuments(benchmark::State &state)
     return documents.redirected;
 }
 
+// The console's figures, then the program's ratios, from each benchmark's
+// adjusted real time by name.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    using Times = std::map<std::string, double>;
+    explicit RatioReporter(std::function<void(const Times &)> printRatios)
+        : ConsoleReporter(OO_None), printRatios(std::move(printRatios))
+    {
+    }
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs)
+            if (!run.error_occurred)
+                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        printRatios(times);
+    }
+
+private:
+    std::function<void(const Times &)> printRatios;
+    Times times;
+};
+
+// `format` with measured / baseline, when both ran.
+inline void PrintRatio(const RatioReporter::Times &times, const std::string &measured, const std::string &baseline,
+                       const char *format)
+{
+    if (times.count(measured) != 0 && times.count(baseline) != 0)
+        std::printf(format, times.at(measured) / times.at(baseline));
+}
+
 // main() of a program that prints its ratios after the figures.
-template <class Reporter> int RunWithReporter(int argc, char **argv)
+template <class Reporter, class... Arguments> int RunWithReporter(int argc, char **argv, Arguments &&...arguments)
 {
     benchmark::Initialize(&argc, argv);
-    Reporter reporter;
+    Reporter reporter(std::forward<Arguments>(arguments)...);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -76,33 +75,13 @@ void BM_EchoRoundTrip(benchmark::State &state)
 }
 BENCHMARK(BM_EchoRoundTrip);
 
-// Prints what the console reporter prints, then the round trip's cost in two memcpy.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    RatioReporter() : ConsoleReporter(OO_None) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs)
-            if (!run.error_occurred)
-                seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        if (seconds.count("BM_TwoMemcpy") != 0 && seconds.count("BM_EchoRoundTrip") != 0)
-            std::printf("1 MB echo round trip = %.2f x two memcpy of the block\n",
-                        seconds["BM_EchoRoundTrip"] / seconds["BM_TwoMemcpy"]);
-    }
-
-private:
-    std::map<std::string, double> seconds;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    return ostrel::bench::RunWithReporter<RatioReporter>(argc, argv);
+    // The round trip's cost in two memcpy of the block.
+    return ostrel::bench::RunWithReporter<ostrel::bench::RatioReporter>(argc, argv, [](const auto &times) {
+        ostrel::bench::PrintRatio(times, "BM_EchoRoundTrip", "BM_TwoMemcpy",
+                                  "1 MB echo round trip = %.2f x two memcpy of the block\n");
+    });
 }

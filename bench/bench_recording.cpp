@@ -4,13 +4,13 @@
 #include <benchmark/benchmark.h>
 
 #include "ostrel.h"
+#include "BenchSupport.h"
 #include "ostrel_sim.h"
 
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 
@@ -118,37 +118,14 @@ void BM_QueryRecordingOn(benchmark::State &state)
 }
 BENCHMARK(BM_QueryRecordingOn);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    RatioReporter() : ConsoleReporter(OO_None) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs)
-            if (!run.error_occurred)
-                seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        if (seconds.count("BM_QueryRecordingOff") != 0 && seconds.count("BM_QueryRecordingOn") != 0)
-            std::printf("a query with OSTREL_RECORD = %.3f x the same query without it\n",
-                        seconds["BM_QueryRecordingOn"] / seconds["BM_QueryRecordingOff"]);
-    }
-
-private:
-    std::map<std::string, double> seconds;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    ostrel::bench::RunWithReporter<ostrel::bench::RatioReporter>(argc, argv, [](const auto &times) {
+        ostrel::bench::PrintRatio(times, "BM_QueryRecordingOn", "BM_QueryRecordingOff",
+                                  "a query with OSTREL_RECORD = %.3f x the same query without it\n");
+    });
     // The recording is written here, not at exit, and goes with the folder.
     for (Copy *copy : {&Off(), &On()})
         if (copy->ready)
