@@ -42,8 +42,9 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libostrel-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "USB instrument library - development files
-The headers ostrel.h, ostrel.hpp (C++17) and ostrel_sim.h, the links to link against, pkg-config
-files (ostrel, ostrel-sim) and the CMake package (find_package(Ostrel)).")
+The headers ostrel.h, ostrel.hpp (C++17) and ostrel_sim.h, the links to link
+against, pkg-config files (ostrel, ostrel-sim) and the CMake package
+(find_package(Ostrel)).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ostrel-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)

@@ -27,14 +27,14 @@ unsigned long ProcessId();
 // The path of the running program.
 std::string ProgramPath();
 
-// Runs `program` with `arguments` and waits at most `limitMs` for it. True
-// with its exit code when it ended in time; false when it could not be
-// started or was killed at the limit.
 // The program of UnloadCheck.cpp, built beside this one, with the arguments
 // that have it load this build's library (and the bench it plugs on) from
 // scratch; the last says whether the library can leave the process at all.
 std::vector<std::string> UnloadCheckCommand(const std::string &documents);
 
+// Runs `program` with `arguments` and waits at most `limitMs` for it. True
+// with its exit code when it ended in time; false when it could not be
+// started or was killed at the limit.
 bool RunProcess(const std::string &program, const std::vector<std::string> &arguments, unsigned limitMs,
                 int &exitCode);
 

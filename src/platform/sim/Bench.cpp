@@ -1,6 +1,7 @@
 // The simulated bench: plugging and unplugging, and the bus functions over it.
 #include "platform/sim/Bench.h"
 
+#include "platform/sim/BenchLayer.h"
 #include "platform/sim/InstrumentJson.h"
 
 #include <algorithm>
@@ -30,7 +31,8 @@ Bench &Bench::Get()
 
 void Bench::PlugEnvironmentBench()
 {
-    const char *path = std::getenv("OSTREL_BENCH");
+    const char *variable = BenchFileVariable();
+    const char *path = std::getenv(variable);
     if (path == nullptr || *path == '\0')
         return;
     std::vector<InstrumentConfig> configs;
@@ -38,7 +40,7 @@ void Bench::PlugEnvironmentBench()
     std::string reason;
     // No caller to hand a failure to: the program's user reads stderr.
     if (!ParseBenchFile(path, configs, reason) || Insert(std::move(configs), plugged, reason) < 0)
-        std::fprintf(stderr, "ostrel bench: OSTREL_BENCH not loaded, the bench is empty: %s\n", reason.c_str());
+        std::fprintf(stderr, "ostrel bench: %s not loaded, the bench is empty: %s\n", variable, reason.c_str());
 }
 
 int Bench::Plug(std::vector<InstrumentConfig> configs, std::string &reason)

@@ -25,4 +25,10 @@ std::string SetPlatformDocumentsFolder(const char *path);
 // through bus::Open and bus::Close (those the bench counts).
 int PlatformDeviceHandles();
 
+// The environment variable naming the bench file that the bench plugs when it
+// is first used: OSTREL_BENCH. (The test-only DLLs that stand Ostrel.dll on the
+// bench name another, as the tool refuses OSTREL_BENCH with a library of real
+// instruments.)
+const char *BenchFileVariable();
+
 } // namespace ostrel::sim

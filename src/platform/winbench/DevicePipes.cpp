@@ -2,6 +2,8 @@
 // unplug, its taken ends kept until their clients close.
 #include "platform/winbench/DevicePipes.h"
 
+#include "platform/winbench/PipeSecurity.h"
+
 #include "platform/sim/Bench.h"
 
 #include <winternl.h>
@@ -118,8 +120,8 @@ int DevicePipes::Refresh(Pipe &pipe)
     }
     if (pipe.present && !freeEnd) {
         HANDLE end = CreateNamedPipeA(pipe.path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0,
-                                      0, 0, nullptr);
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | kLocalClientsOnly,
+                                      kPipeInstances, 0, 0, 0, CurrentUserOnly());
         if (end != INVALID_HANDLE_VALUE)
             pipe.ends.push_back(end);
     }
