@@ -5,7 +5,8 @@ usage: doc_test.py <source dir> <build dir> <ostrel tool> <python3 with PyVISA> 
 
 A ```sh block holds commands: each must succeed. A block of "$ " lines is a transcript: what each command
 prints (stdout and stderr) must be the lines after it, but for timestamps, log files, build folders and the
-time a wait took (and whether the library's log had said why by then); a line "..." stands for any lines. Other blocks are not run. Just before a block, in the Markdown:
+time a wait took (and whether the library's log had said why by then); a line "..." stands for any lines.
+Other blocks are not run. Just before a block, in the Markdown:
   <!-- doc-test: skip (why) -->   the block is not run, and the report says why
   <!-- doc-test: file NAME -->    the block is saved as NAME, for the commands after it
 Each document runs in a scratch folder that looks like the top of the source tree (its entries linked,
