@@ -3,7 +3,14 @@
  * Uses nothing but ostrel.h. Static discovery numbers the instruments 0, 1, 2,
  * ... (so that an instrument that does not answer "ADDR?" is found too); then
  * each one gets "*IDN?" and its reply is printed. Exits 1 if there is no
- * instrument or a query fails. */
+ * instrument or a query fails.
+ *
+ * Which instruments it finds is decided when it is linked: with the bench's
+ * library (libostrel-sim.so, OstrelSim.dll) those of the bench file that
+ * OSTREL_BENCH names, with libostrel.so or Ostrel.dll the real ones. Nothing in
+ * ostrel.h tells a program which library it got, so the example cannot refuse
+ * OSTREL_BENCH itself; libostrel.so says on stderr that it leaves the file
+ * alone, Ostrel.dll does not look at it. */
 #include <stdio.h>
 #include <stdlib.h>
 

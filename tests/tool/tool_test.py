@@ -109,6 +109,9 @@ case("--timeout is a deadline, however long the library's read", ["--bench", ben
      "SLOW?"], status=1, err=r"^ostrel: no reply from 3 to 'SLOW\?' within 3\d\d ms\n$", check=lambda out, err, s: s < 1.0)
 case("what comes after the deadline is the next read's", ["--bench", bench, "shell", "3"],
      stdin="timeout 300\nSLOW?\ntimeout 3000\nread\nquit\n", status=1, out="^late\n$")
+case("a read the library gave up on is explained in the log's words", ["--bench", bench, "query", "--timeout", "1500",
+     "3", "NO:SUCH?"], status=1, err=r"^ostrel: no reply from 3 to 'NO:SUCH\?' within 1[56]\d\d ms \(log: GetLastError = "
+     r"The semaphore timeout period has expired\.\)\n$")
 case("--timeout waits for it", ["--bench", bench, "query", "--timeout", "3000", "3", "SLOW?"], out="^late\n$")
 case("a long reply comes whole", ["--bench", bench, "query", "3", "BIG?"], out="^A{5000}\n$")
 case("a binary reply to its end", ["--bench", bench, "query", "--binary", "3", "42 49 47 3F 0D"],

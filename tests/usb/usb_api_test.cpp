@@ -85,9 +85,16 @@ TEST_F(UsbTest, StaticDiscoveryTakesOnlyDevicesOfTheClass)
     InstrumentScript stranger = Instrument2936(3, 2);
     stranger.inClass = false;
     ASSERT_NE(testbed->Plug(stranger), nullptr);
+    // A bench file meant for the bench's library changes nothing here, but is not passed over in silence.
+    setenv("OSTREL_BENCH", "desk.json", 1);
+    testing::internal::CaptureStderr();
     int found = -1;
     EXPECT_EQ(vorn_usb_open_devices(0, false, &found), 0);
     EXPECT_EQ(found, 0);
+    unsetenv("OSTREL_BENCH");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("OSTREL_BENCH names the bench file desk.json, but this "
+                                                          "library talks to real instruments"),
+              std::string::npos);
     // With a rules file that gives devices the class installed, the driver counts as there.
     EXPECT_NE(LogText().find(RulesInstalled() ? "GetDevInfoSet: Device not connected."
                                               : "GetDevInfoSet: Driver not installed."),

@@ -83,6 +83,7 @@ Reply ReadByDeadline(const Api &api, const std::string &key, const ReadRule &rul
         if (!read)
             return Waited(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut, start);
         reply.bytes += read->bytes;
+        reply.libraryFailed = reply.libraryFailed || !read->ok;
         const unsigned got = static_cast<unsigned>(read->bytes.size());
         if (read->ok && Complete(rule, reply.bytes, got, asked))
             return Waited(reply, Reply::kComplete, start);
@@ -110,7 +111,9 @@ Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule)
 {
     const LogMark log;
     Reply reply = ReadByDeadline(api, key, rule);
-    if (reply.outcome != Reply::kComplete)
+    // Until a read of this reply has failed, the log's newest error is another read's: one that the
+    // instruments' ADDR? probes left going, say.
+    if (reply.outcome != Reply::kComplete && reply.libraryFailed)
         reply.logLine = log.Last({"GetLastError = ", "USB::Read: "});
     return reply;
 }

@@ -23,6 +23,7 @@ struct Reply {
     std::string bytes;   // what came, line end included
     std::string logLine; // the log's line about the read that failed last
     unsigned waitedMs = 0; // how long ReadReply waited for it
+    bool libraryFailed = false; // a library read for it failed (rather than still going on)
 };
 
 // An ASCII command line (the library adds the CR), or bytes with `binary`.

@@ -3,6 +3,7 @@
 #include "platform/ExceptionBoundary.h"
 #include "platform/libusb/Hotplug.h"
 
+#include "platform/libusb/BenchVariable.h"
 #include "platform/libusb/Instruments.h"
 #include "platform/libusb/UsbDevice.h"
 
@@ -224,6 +225,7 @@ namespace ostrel::bus {
 DWORD ListInterfaces(const GUID &interfaceClass, bool presentOnly, std::vector<std::string> &paths)
 {
     paths.clear();
+    usb::SayBenchVariableUnused();
     if (std::memcmp(&interfaceClass, &usb::kInstrumentInterfaceClass, sizeof(GUID)) != 0)
         return presentOnly ? ERROR_NO_MORE_ITEMS : ERROR_NOT_FOUND;
     udev *context = udev_new();
