@@ -132,6 +132,8 @@ class Instrument:
                 return False
             if attempt == 0 and self.library.has_key(self.key):
                 self.library.refresh(generation, self.key)
+            elif attempt == 0:
+                self.library.await_return(self.key)
             if not self.library.has_key(self.key):
                 raise NoSuchInstrument("the instrument has gone (unplugged?); it is used again once it is back",
                                        name, self.key)

@@ -4,6 +4,7 @@ from __future__ import annotations
 import atexit
 import ctypes
 import threading
+import time
 from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional, Set, Tuple, Union
 
@@ -17,6 +18,8 @@ from .instrument import Instrument
 _SLACK = 64
 #: A listing taken while the table changed is taken again, this many times at most.
 _LISTING_ATTEMPTS = 5
+#: How long a transfer waits for event mode's watcher to bring back an instrument it saw leave, in s.
+_RETURN_GRACE = 1.0
 #: The library cuts each "<ID>,<identity>;" entry of vorn_usb_get_device_info to this many chars.
 _INFO_ENTRY = _capi.KEY_SIZE - 1
 
@@ -60,6 +63,10 @@ class Library:
         #: Event mode's product ID, and the instruments whose arrival a restart of it does not report again.
         self._events_product = 0
         self._known: Set[str] = set()
+        #: What the program was last told of each instrument: the watcher and a refresh may both see one
+        #: power cycle, and the program hears of it once.
+        self._told: Dict[str, bool] = {}
+        self._telling = threading.Lock()
 
     def __repr__(self) -> str:
         return f"<ostrel.Library {self.path!r}>"
@@ -90,6 +97,15 @@ class Library:
                 self._scan()
             else:
                 self._restart_events(key)
+
+    def await_return(self, key: str) -> None:
+        """In event mode, waits a moment for the watcher to bring back an instrument it has just seen leave:
+        a power cycle is two events, and a transfer between them should not give up on the instrument."""
+        if self._handler is None:
+            return
+        deadline = time.monotonic() + _RETURN_GRACE
+        while not self.has_key(key) and time.monotonic() < deadline:
+            time.sleep(0.01)
 
     def _restart_events(self, key: str) -> None:
         """Event mode started again with the program's callback, which hears of the instrument on `key` going
@@ -189,6 +205,7 @@ class Library:
             raise ValueError(f"product ID {product_id} is not a USB product ID (0 to 0xFFFF, 0 for all)")
         self._handler = handler
         self._events_product = product_id
+        self._told = {}
         if self.c.vorn_usb_event_init(product_id, self._c_callback) != 0:
             self._handler = None
             raise OstrelError("event mode could not start (see the log)", "vorn_usb_event_init")
@@ -199,6 +216,10 @@ class Library:
 
     def _on_event(self, device_id: int, attached: int) -> None:
         key = self.key_of(device_id)
+        if not key:
+            # A refresh emptied the table under this callback: its session is gone, and the refresh
+            # tells the program what changed.
+            return
         if attached and key in self._known:
             self._known.discard(key)  # back after a restart of event mode: no news to the program
             return
@@ -206,8 +227,13 @@ class Library:
 
     def _deliver(self, device_id: Optional[int], attached: bool, key: str) -> None:
         handler = self._handler
-        if handler is not None and device_id is not None:
-            handler(Event(device_id, attached, key))
+        if handler is None or device_id is None:
+            return
+        with self._telling:
+            if self._told.get(key) == attached:
+                return
+            self._told[key] = attached
+        handler(Event(device_id, attached, key))
 
     def _keys(self, room: int) -> List[str]:
         buffers, pointers = _capi.key_buffers(room)

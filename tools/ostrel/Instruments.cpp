@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace ostrel::tool {
@@ -53,6 +56,56 @@ void AskAddresses(const Api &api, Discovery &found)
     for (size_t i = 0; i < ids.size(); ++i)
         found.rows[i].id = ids[i];
     found.addressesAsked = true;
+}
+
+// What the askers of one search for an ID have heard; shared with them, as
+// the search may end before the slowest of them.
+struct Answers {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::optional<int>> ids;
+    size_t pending = 0;
+};
+
+// Askers still waiting for a reply when their search had found its
+// instrument; FinishAsking joins them.
+std::mutex lateMutex;
+std::vector<std::thread> lateAskers;
+
+// Every instrument is asked for its ID at once, and the search ends as soon as
+// one gives `wanted` (or all have answered): an instrument that does not
+// answer ADDR? costs a command on another no time.
+void AskFor(const Api &api, Discovery &found, long wanted)
+{
+    auto answers = std::make_shared<Answers>();
+    answers->ids.resize(found.rows.size());
+    answers->pending = found.rows.size();
+    std::vector<std::thread> askers;
+    for (size_t i = 0; i < found.rows.size(); ++i)
+        askers.emplace_back([&api, key = found.rows[i].key, answers, i] {
+            const std::optional<int> id = AskAddress(api, key);
+            std::lock_guard<std::mutex> lock(answers->mutex);
+            answers->ids[i] = id;
+            --answers->pending;
+            answers->changed.notify_all();
+        });
+    std::unique_lock<std::mutex> lock(answers->mutex);
+    answers->changed.wait(lock, [&] {
+        return answers->pending == 0 || std::any_of(answers->ids.begin(), answers->ids.end(),
+                                                    [wanted](const std::optional<int> &id) { return id == wanted; });
+    });
+    for (size_t i = 0; i < found.rows.size(); ++i)
+        found.rows[i].id = answers->ids[i];
+    found.addressesAsked = answers->pending == 0;
+    lock.unlock();
+    if (found.addressesAsked) {
+        for (std::thread &asker : askers)
+            asker.join();
+        return;
+    }
+    std::lock_guard<std::mutex> late(lateMutex);
+    for (std::thread &asker : askers)
+        lateAskers.push_back(std::move(asker));
 }
 
 nlohmann::json RowJson(const Row &row)
@@ -142,8 +195,10 @@ const Row *Resolve(Session &session, Discovery &found, const std::string &name, 
     char *end = nullptr;
     const long id = std::strtol(name.c_str(), &end, 10);
     const bool number = !name.empty() && *end == '\0';
+    // An instrument that has not answered by the time another gave the ID is
+    // not compared: a shared ID shows only among those that answered.
     if (number && !found.addressesAsked)
-        AskAddresses(session.library.api, found);
+        AskFor(session.library.api, found, id);
     std::vector<const Row *> matches;
     std::string known;
     for (const Row &row : found.rows) {
@@ -159,6 +214,17 @@ const Row *Resolve(Session &session, Discovery &found, const std::string &name, 
     else
         error = "no instrument '" + Shorten(name) + "' (found: " + known + ")";
     return nullptr;
+}
+
+void FinishAsking()
+{
+    std::vector<std::thread> ending;
+    {
+        std::lock_guard<std::mutex> lock(lateMutex);
+        ending.swap(lateAskers);
+    }
+    for (std::thread &asker : ending)
+        asker.join();
 }
 
 std::string ShowId(const std::optional<int> &id)

@@ -47,6 +47,10 @@ std::vector<std::optional<int>> AskAddresses(const Api &api, const std::vector<s
 // reason in `error` for a name that fits none, or an ID that several share.
 const Row *Resolve(Session &session, Discovery &found, const std::string &name, std::string &error);
 
+// Waits for the ADDR? askers that Resolve left behind; call it once the
+// library has been shut down, which ends their reads at once.
+void FinishAsking();
+
 // The table (ID, key, model, serial, identity), or with `json` an array of
 // objects; both say which instruments have no ID, and a warning on stderr how
 // many were left out.

@@ -1,6 +1,7 @@
 // ostrel: list, query and watch USB instruments from the command line.
 #include "Cli.h"
 #include "Deadline.h"
+#include "Instruments.h"
 #include "Log.h"
 #include "Output.h"
 #include "System.h"
@@ -253,7 +254,8 @@ int Run(Session &session, Command command)
         api.vorn_usb_SetTraceLog(true);
     const int status = command(session);
     api.vorn_usb_uninit_system();
-    FinishReads(); // ended at once by the shutdown
+    FinishAsking(); // before FinishReads: an asker may start a read until it ends
+    FinishReads();  // ended at once by the shutdown
     // Asked once the library has opened its log, which makes a missing last folder itself.
     const std::string logProblem = LogFolderProblem();
     if (!logProblem.empty() && command != Doctor)
