@@ -13,6 +13,7 @@ import threading
 import time
 
 import pyvisa
+import pytest
 from pyvisa.errors import VisaIOError
 from pyvisa_py.protocols import vxi11
 
@@ -74,6 +75,51 @@ def test_output_nobody_reads_holds_up_nothing(tmp_path):
         if process.poll() is None:
             process.kill()
             process.wait(timeout=5)
+
+
+JOURNAL = "/run/systemd/journal/socket"
+
+
+def test_lines_are_journal_entries_under_systemd(tmp_path):
+    with open(os.environ["OSTREL_TOOL"], "rb") as tool:
+        if b"libsystemd.so" not in tool.read():
+            pytest.skip("this build writes no journal (libsystemd-dev was missing)")
+    if os.path.exists(JOURNAL):
+        pytest.skip("a journal runs here: the suite's own needs a namespace of its own (isolated.sh, as root)")
+    ensure_rpcbind()
+    os.makedirs(os.path.dirname(JOURNAL), exist_ok=True)
+    journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    journal.bind(JOURNAL)
+    journal.settimeout(10)
+    # systemd names the stream it gives as standard output; here a file stands in for it.
+    output_path = tmp_path / "output"
+    output = open(output_path, "wb")
+    stream = os.fstat(output.fileno())
+    env = dict(os.environ, OSTREL_LOG_DIR=str(tmp_path), JOURNAL_STREAM=f"{stream.st_dev}:{stream.st_ino}")
+    env.pop("OSTREL_BENCH", None)
+    process = subprocess.Popen([os.environ["OSTREL_TOOL"], "--bench", BENCH, "serve"], stdin=subprocess.PIPE,
+                               stdout=output, stderr=subprocess.DEVNULL, env=env)
+    try:
+        deadline = time.monotonic() + 30
+        while b"inst2::INSTR" not in output_path.read_bytes():
+            assert time.monotonic() < deadline, "serve did not start within 30 s"
+            time.sleep(0.1)
+        assert instr(pyvisa.ResourceManager("@py"), 0).query("*IDN?") == IDENTITIES[0] + "\r\n"
+        entry = b""
+        while b"MESSAGE=link " not in entry:
+            entry = journal.recv(1 << 16)
+        assert re.search(rb"(^|\n)MESSAGE=link \d+ to inst0 for 127\.0\.0\.1:\d+\n", entry)
+        assert b"\nPRIORITY=6\n" in entry and re.search(rb"OSTREL_TIME=\d{4}-\d\d-\d\d [\d:.]+\n", entry)
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=5) == 0
+        assert b"link " not in output_path.read_bytes(), "a line went to the journal and to standard output"
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=5)
+        output.close()
+        journal.close()
+        os.unlink(JOURNAL)
 
 
 def ended(call):

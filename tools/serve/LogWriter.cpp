@@ -68,16 +68,14 @@ private:
         }
     }
 
+    // A line the journal does not take goes to standard output, which
+    // systemd connects to the journal too.
     void Write(const std::vector<Line> &batch) const
     {
-        if (journal) {
-            for (const Line &line : batch)
-                ToJournal(line.stamp, line.text);
-            return;
-        }
         std::string text;
         for (const Line &line : batch)
-            text += line.stamp + "  " + line.text + "\n";
+            if (!journal || !ToJournal(line.stamp, line.text))
+                text += line.stamp + "  " + line.text + "\n";
         size_t written = 0;
         while (written < text.size()) {
             const size_t some = WriteSomeOutput(text.data() + written, text.size() - written);
