@@ -40,6 +40,14 @@ def lock_cycles(resource, count):
         resource.unlock()
 
 
+def ended(call):
+    """Runs a call that the gateway's stop ends with an error."""
+    try:
+        call()
+    except (VisaIOError, OSError, EOFError):
+        pass
+
+
 def test_output_nobody_reads_holds_up_nothing(tmp_path):
     ensure_rpcbind()
     env = dict(os.environ, OSTREL_LOG_DIR=str(tmp_path))
@@ -65,10 +73,8 @@ def test_output_nobody_reads_holds_up_nothing(tmp_path):
         waiter = threading.Thread(target=lambda: ended(waiting.read), daemon=True)
         waiter.start()
         time.sleep(0.5)
-        start = time.monotonic()
         process.send_signal(signal.SIGTERM)
         assert process.wait(timeout=5) == 0
-        assert time.monotonic() - start < 5
         waiter.join(timeout=5)
         assert not waiter.is_alive()
     finally:
@@ -122,17 +128,8 @@ def test_lines_are_journal_entries_under_systemd(tmp_path):
         os.unlink(JOURNAL)
 
 
-def ended(call):
-    """Runs a call that the gateway's stop ends with an error."""
-    try:
-        call()
-    except (VisaIOError, OSError, EOFError):
-        pass
-
-
 def connect(port):
-    sock = socket.create_connection(("127.0.0.1", port), timeout=8)
-    return sock
+    return socket.create_connection(("127.0.0.1", port), timeout=8)
 
 
 def closed_by_gateway(sock):
@@ -158,7 +155,8 @@ def test_calls_that_never_come_whole_lose_their_slots(tmp_path):
         gateway.wait_for(r"refused 127\.0\.0\.1:\d+ core: 3 connections of this client")
 
         # A whole create_link call, one byte every 0.4 s: it would take 30 s.
-        call = struct.pack(">10I", 7, 0, 2, 0x0607AF, 1, 10, 0, 0, 0, 0) + struct.pack(">iiII", 1, 0, 0, 5) + b"inst0\0\0\0"
+        call = struct.pack(">10I", 7, 0, 2, 0x0607AF, 1, 10, 0, 0, 0, 0)
+        call += struct.pack(">iiII", 1, 0, 0, 5) + b"inst0\0\0\0"
         record = struct.pack(">I", 0x80000000 | len(call)) + call
 
         def drip():
