@@ -62,9 +62,10 @@ int Gateway::CreateLink(const std::string &device, const Client &client, bool lo
         return link.second->client.address == client.address;
     });
     if (links.size() >= maxLinks || ofClient >= clientLinks) {
-        NoteRefusal(client.address, "refused link to " + device + " for " + client.peer + ": " +
-             (links.size() >= maxLinks ? std::to_string(maxLinks) + " links in all (--max-links)"
-                                       : std::to_string(clientLinks) + " links of this client (--client-links)"));
+        const std::string bound = links.size() >= maxLinks
+                                      ? std::to_string(maxLinks) + " links in all (--max-links)"
+                                      : std::to_string(clientLinks) + " links of this client (--client-links)";
+        NoteRefusal(client.address, "refused link to " + device + " for " + client.peer + ": " + bound);
         return kErrOutOfResources;
     }
     auto link = std::make_unique<Link>();
