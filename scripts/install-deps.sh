@@ -10,9 +10,10 @@ set -euo pipefail
 # The tool needs CLI11 and libedit, and libudev for its doctor.
 demo=(make cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev libedit-dev libudev-dev)
 # libostrel.so needs libusb and libudev; dpkg-shlibdeps (dpkg-dev) and `file` work out the dependencies;
-# the tool's serve needs libtirpc and rpcgen (libtirpc-dev), which the demo does without; help2man writes
+# the tool's serve needs libtirpc and rpcgen (libtirpc-dev), which the demo does without, and writes to the
+# systemd journal through libsystemd (libsystemd-dev) where it has it; help2man writes
 # the tool's manual page, lintian checks the packages.
-package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev dpkg-dev file help2man lintian)
+package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev libsystemd-dev dpkg-dev file help2man lintian)
 # MinGW-w64 builds the DLL and the tool (with the host's CLI11 and nlohmann-json headers); LLVM's
 # llvm-dlltool makes the MSVC import library.
 dist=(make cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev llvm)

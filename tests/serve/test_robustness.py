@@ -1,40 +1,15 @@
-"""A bounded flood, refused clients, malformed and oversized requests: the
-gateway keeps serving the others, and SIGTERM leaves no link and no handle."""
+"""Refused clients, malformed and oversized requests: the gateway keeps
+serving the others, and SIGTERM leaves no link and no handle."""
+import re
 import socket
 import struct
-import threading
-
-import pyvisa
+import time
 
 from conftest import IDENTITIES, RAW_PORT, instr
 
-CLIENTS, QUERIES = 64, 100
-SERVE_OPTIONS = ["--allow", "127.0.0.1/32", "--allow", "127.0.0.5", "--client-links", "66", "--max-links", "100"]
+SERVE_OPTIONS = ["--allow", "127.0.0.1/32", "--allow", "127.0.0.5", "--client-links", "66"]
 CORE = 0x0607AF
 GARBAGE_ARGS, PROC_UNAVAIL, PROG_MISMATCH = 4, 3, 2
-
-
-def test_flood_of_clients(gateway):
-    failures = []
-
-    def client(number):
-        try:
-            resource = instr(pyvisa.ResourceManager("@py"), number % 3, timeout_ms=20000)
-            for _ in range(QUERIES):
-                reply = resource.query("*IDN?")
-                if reply != IDENTITIES[number % 3] + "\r\n":
-                    failures.append(reply)
-            resource.close()
-        except Exception as error:  # every failure is reported, none ends the flood early
-            failures.append(repr(error))
-
-    clients = [threading.Thread(target=client, args=(n,)) for n in range(CLIENTS)]
-    for thread in clients:
-        thread.start()
-    for thread in clients:
-        thread.join(timeout=120)
-    assert not any(thread.is_alive() for thread in clients), "the flood did not end within 120 s"
-    assert failures == []
 
 
 def connect(source, port):
@@ -65,14 +40,20 @@ def test_refusals_and_bad_requests_leave_others_working(gateway, rm):
     keeper = instr(rm, 0)
     assert keeper.query("*IDN?") == IDENTITIES[0] + "\r\n"
 
-    outsider = connect("127.0.0.3", RAW_PORT)
-    assert closed_by_gateway(outsider)
-    gateway.wait_for(r"refused 127\.0\.0\.3:\d+ raw inst0: not in --allow")
+    # A client that retries without pause gets a line a second, and a count of the others.
+    outsiders = [connect("127.0.0.3", RAW_PORT) for _ in range(20)]
+    assert all(closed_by_gateway(outsider) for outsider in outsiders)
+    gateway.wait_for(r"refused \d+ more from 127\.0\.0\.3 \(one line a second per address\)")
+    time.sleep(1.2)
+    gateway.drain()
+    said = [line for line in gateway.seen if re.search(r"refused 127\.0\.0\.3:\d+ raw inst0: not in --allow", line)]
+    held = [int(n) for line in gateway.seen for n in re.findall(r"refused (\d+) more from 127\.0\.0\.3", line)]
+    assert len(said) + sum(held) == 20 and 1 <= len(said) <= 3
     crowd = [connect("127.0.0.5", RAW_PORT + 1) for _ in range(66)]
     one_too_many = connect("127.0.0.5", RAW_PORT + 1)
     assert closed_by_gateway(one_too_many)
     gateway.wait_for(r"refused 127\.0\.0\.5:\d+ raw inst1: 66 connections of this client")
-    for sock in crowd + [outsider, one_too_many]:
+    for sock in crowd + outsiders + [one_too_many]:
         sock.close()
 
     port = gateway.core_port

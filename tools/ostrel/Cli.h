@@ -15,8 +15,8 @@ struct ServeOptions {
     unsigned port = 0;              // the core channel; 0: any free port (rpcbind tells clients)
     unsigned rawPort = 0;           // the first raw SCPI port (instN at rawPort + N); 0: none
     unsigned rawTimeoutMs = 10000;  // how long a raw query waits for its reply
-    unsigned maxLinks = 128;        // links, and connections, in all
-    unsigned clientLinks = 32;      // links, and connections, of one client address
+    unsigned maxLinks = 256;        // links, and connections, in all
+    unsigned clientLinks = 128;     // links, and connections, of one client address (64 clients, core and abort)
     unsigned idleSeconds = 600;     // a connection without a request for this long is closed
 };
 

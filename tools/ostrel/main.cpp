@@ -136,14 +136,14 @@ void Parser::AddServe()
                                                              "ms (default 10000)")
         ->type_name("MS")
         ->check(CLI::Range(1, 3600000));
-    command->add_option("--max-links", serve.maxLinks, "links, and connections, in all (default 128)")
+    command->add_option("--max-links", serve.maxLinks, "links, and connections, in all (default 256)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
     command->add_option("--client-links", serve.clientLinks, "links, and connections, of one client address "
-                                                             "(default 32)")
+                                                             "(default 128)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
-    command->add_option("--idle", serve.idleSeconds, "close a connection that sends nothing for this long, in s "
+    command->add_option("--idle", serve.idleSeconds, "close a connection that sends no whole call for this long, in s "
                                                      "(default 600)")
         ->type_name("S")
         ->check(CLI::Range(1, 86400));

@@ -2,6 +2,7 @@
 #include "Connections.h"
 
 #include "Note.h"
+#include "Refusals.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +25,7 @@ struct Connections::Connection {
     std::string kind;
     std::thread thread;
     std::atomic<bool> done{false};
+    Expiry expiry;
 };
 
 Connections::Connections(const Bounds &bounds) : bounds(bounds) {}
@@ -65,6 +67,8 @@ void Connections::Accept()
             if ((waits[i].revents & POLLIN) != 0)
                 Admit(*order[i]);
         Reap(false);
+        CloseExpired();
+        NoteHeldRefusals();
     }
 }
 
@@ -95,7 +99,7 @@ void Connections::Admit(Listener &listener)
         return;
     const std::string refusal = Refusal(peer);
     if (!refusal.empty()) {
-        Note("refused " + PeerOf(peer) + " " + listener.kind + ": " + refusal);
+        NoteRefusal(HostOf(peer), "refused " + PeerOf(peer) + " " + listener.kind + ": " + refusal);
         CloseSocket(fd);
         return;
     }
@@ -103,7 +107,7 @@ void Connections::Admit(Listener &listener)
     connection->fd = fd;
     connection->kind = listener.kind;
     connection->client = {.address = HostOf(peer), .peer = PeerOf(peer), .connection = 0,
-                          .gone = [fd] { return PeerGone(fd); }};
+                          .gone = [fd] { return PeerGone(fd); }, .expiry = &connection->expiry};
     Note("connect " + connection->client.peer + " " + listener.kind);
     std::lock_guard<std::mutex> lock(mutex);
     connection->client.connection = nextConnection++;
@@ -134,6 +138,15 @@ void Connections::Reap(bool all)
         connection->thread.join();
         CloseSocket(connection->fd);
     }
+}
+
+// The channel sees its connection shut, ends, and finds it Expired().
+void Connections::CloseExpired()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto &connection : connections)
+        if (!connection->done && connection->expiry.Due())
+            WakeSocket(connection->fd);
 }
 
 void Connections::Stop()

@@ -23,8 +23,8 @@ using Channel = std::function<std::string(Socket socket, const Client &client)>;
 
 struct Bounds {
     std::vector<Network> allowed; // none: everyone who reaches the address
-    unsigned maxConnections = 128;
-    unsigned clientConnections = 32;
+    unsigned maxConnections = 256;
+    unsigned clientConnections = 128;
 };
 
 class Connections {
@@ -46,6 +46,7 @@ private:
     void Admit(Listener &listener);
     std::string Refusal(const sockaddr_storage &peer);
     void Reap(bool all);
+    void CloseExpired();
 
     const Bounds bounds;
     std::mutex mutex;

@@ -4,6 +4,7 @@
 
 #include "../ostrel/Transfer.h"
 #include "Note.h"
+#include "Refusals.h"
 
 #include <algorithm>
 #include <chrono>
@@ -61,9 +62,10 @@ int Gateway::CreateLink(const std::string &device, const Client &client, bool lo
         return link.second->client.address == client.address;
     });
     if (links.size() >= maxLinks || ofClient >= clientLinks) {
-        Note("refused link to " + device + " for " + client.peer + ": " +
-             (links.size() >= maxLinks ? std::to_string(maxLinks) + " links in all (--max-links)"
-                                       : std::to_string(clientLinks) + " links of this client (--client-links)"));
+        const std::string bound = links.size() >= maxLinks
+                                      ? std::to_string(maxLinks) + " links in all (--max-links)"
+                                      : std::to_string(clientLinks) + " links of this client (--client-links)";
+        NoteRefusal(client.address, "refused link to " + device + " for " + client.peer + ": " + bound);
         return kErrOutOfResources;
     }
     auto link = std::make_unique<Link>();
@@ -93,7 +95,7 @@ int Gateway::DestroyLink(const Client &client, long id)
     return kErrNone;
 }
 
-void Gateway::DestroyLinksOf(long connection)
+void Gateway::DestroyLinksOf(long connection, const std::string &why)
 {
     std::lock_guard<std::mutex> guard(mutex);
     for (auto link = links.begin(); link != links.end();) {
@@ -101,6 +103,10 @@ void Gateway::DestroyLinksOf(long connection)
             ++link;
             continue;
         }
+        const Link &closed = *link->second;
+        if (!why.empty() && closed.instrument->lockedBy == closed.id)
+            Note("link " + std::to_string(closed.id) + " of " + closed.client.peer + " " + why +
+                 ": closed, its lock on " + closed.instrument->name + " released");
         Release(*link->second);
         link = links.erase(link);
     }
@@ -396,6 +402,14 @@ void Gateway::Stop()
         instrument->reader->Abandon();
         instrument->changed.notify_all();
     }
+}
+
+size_t Gateway::LinksFrom(const std::string &address) const
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    return static_cast<size_t>(std::count_if(links.begin(), links.end(), [&](const auto &link) {
+        return link.second->client.address == address;
+    }));
 }
 
 size_t Gateway::Links() const

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "../ostrel/Library.h"
+#include "Expiry.h"
 #include "Roster.h"
 
 #include <atomic>
@@ -58,6 +59,7 @@ struct Client {
     std::string peer;    // "127.0.0.1:41234"
     long connection = 0;
     std::function<bool()> gone; // the client has closed its connection
+    Expiry *expiry = nullptr;   // the connection's, where it has one
 };
 
 class Gateway {
@@ -69,7 +71,10 @@ public:
     int CreateLink(const std::string &device, const Client &client, bool lock, unsigned lockMs, long &link);
     int DestroyLink(const Client &client, long link);
     // Every link of a connection that has closed: their locks are released.
-    void DestroyLinksOf(long connection);
+    // `why` (the connection idled out) is said for each lock released for it.
+    void DestroyLinksOf(long connection, const std::string &why = "");
+    // Links made from this address, on whichever connection.
+    size_t LinksFrom(const std::string &address) const;
 
     // Data accumulate per link until `end`; then they go to the instrument as one message.
     // The links of a client are valid only on the connection that made them

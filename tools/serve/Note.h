@@ -1,7 +1,9 @@
-// The gateway's log: one timestamped line on stdout per connect, refusal, lock and change.
+// The gateway's log: one timestamped line per connect, refusal, lock and
+// change, on stdout (or the journal) through the log writer.
 #pragma once
 
 #include "../ostrel/Output.h"
+#include "LogWriter.h"
 
 #include <string>
 
@@ -9,7 +11,7 @@ namespace ostrel::tool::serve {
 
 inline void Note(const std::string &text)
 {
-    Say(Timestamp() + "  " + text);
+    QueueLogLine(Timestamp(), text);
 }
 
 } // namespace ostrel::tool::serve

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <rpc/pmap_clnt.h>
@@ -46,9 +47,21 @@ Gateway &TheGateway()
     return *current.settings->gateway;
 }
 
+// Each procedure asks once its call has been decoded whole: from then on the
+// call's own deadlines bound it, no longer the time a record may take.
 const Client &Caller()
 {
+    if (current.client->expiry != nullptr)
+        current.client->expiry->Never();
     return *current.client;
+}
+
+// A call has begun to come in: the connection is closed unless it is whole
+// within the idle time, whether it stalls halfway or trickles in.
+void AwaitCall()
+{
+    if (current.client->expiry != nullptr)
+        current.client->expiry->In(current.settings->idleSeconds * 1000);
 }
 
 Waits WaitsOf(Device_Flags flags, u_long lockTimeout, u_long ioTimeout)
@@ -67,6 +80,15 @@ int OnLink(int (Gateway::*request)(const Client &, long, const Waits &), const D
 
 using Dispatch = void (*)(svc_req *, SVCXPRT *);
 
+// libtirpc sends a reply with blocking writes: a client that reads none
+// would hold its connection's thread for good. A send that moves nothing for
+// the idle time fails, and libtirpc drops the connection.
+void BoundSends(int fd, unsigned seconds)
+{
+    const timeval bound{static_cast<time_t>(seconds), 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+}
+
 // Room for a decoded AUTH_SYS credential (its fields, machine name and
 // groups), the size libtirpc's own loop gives it.
 constexpr size_t kDecodedCredential = 400;
@@ -82,6 +104,7 @@ bool ServeCalls(SVCXPRT *transport, rpcprog_t program, Dispatch dispatch)
     message.rm_call.cb_cred.oa_base = credentials;
     message.rm_call.cb_verf.oa_base = credentials + MAX_AUTH_BYTES;
     do {
+        AwaitCall();
         if (!SVC_RECV(transport, &message))
             return SVC_STAT(transport) != XPRT_DIED;
         svc_req request{};
@@ -101,6 +124,8 @@ bool ServeCalls(SVCXPRT *transport, rpcprog_t program, Dispatch dispatch)
         else
             dispatch(&request, transport);
     } while (SVC_STAT(transport) == XPRT_MOREREQS);
+    if (current.client->expiry != nullptr)
+        current.client->expiry->Never();
     return SVC_STAT(transport) != XPRT_DIED;
 }
 
@@ -116,16 +141,23 @@ std::string Serve(int fd, const Client &client, const RpcSettings &settings, rpc
         return "out of resources";
     }
     current = {&client, &settings};
+    BoundSends(fd, settings.idleSeconds);
+    const std::string idle = "idle for " + std::to_string(settings.idleSeconds) + " s";
     std::string why;
     for (;;) {
         if (WaitReadable(fd, settings.idleSeconds * 1000) == Wait::kIdle) {
-            why = "idle for " + std::to_string(settings.idleSeconds) + " s";
+            // The abort channel is silent by nature: it stays while the links it may abort do.
+            if (program == DEVICE_ASYNC && settings.gateway->LinksFrom(client.address) > 0)
+                continue;
+            why = idle;
             break;
         }
         if (!ServeCalls(transport, program, dispatch))
             break;
     }
-    settings.gateway->DestroyLinksOf(client.connection);
+    if (client.expiry != nullptr && client.expiry->Expired())
+        why = idle;
+    settings.gateway->DestroyLinksOf(client.connection, why);
     SVC_DESTROY(transport);
     current = {};
     return why;

@@ -98,6 +98,12 @@ void ShowTable(Roster &roster, const ServeOptions &options, const RpcPorts *rpc)
     std::fflush(stdout);
 }
 
+// The log's last lines written when serve returns, however it returns, unless
+// nobody reads them: a stop never waits on its output for long.
+struct LogFlushedAtEnd {
+    ~LogFlushedAtEnd() { FlushLog(std::chrono::seconds(1)); }
+};
+
 // Ends event mode when serve returns, before the roster and the gateway the
 // library's callbacks reach are gone.
 struct EventModeEnd {
@@ -122,6 +128,7 @@ bool ParseBounds(const ServeOptions &options, Bounds &bounds, std::string &error
 
 int Serve(Session &session)
 {
+    const LogFlushedAtEnd logFlushedAtEnd;
     const ServeOptions &options = session.options.serve;
     const Api &api = session.library.api;
     Bounds bounds;
