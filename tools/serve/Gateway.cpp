@@ -3,6 +3,7 @@
 #include "Gateway.h"
 
 #include "../ostrel/Transfer.h"
+#include "Messages.h"
 #include "Note.h"
 
 #include <algorithm>
@@ -28,7 +29,7 @@ struct Gateway::Link {
     long id = 0;
     Instrument *instrument = nullptr;
     Client client;
-    std::string message;           // written without END so far
+    MessageGatherer message{kMessageMax, true}; // written so far, until it ends
     std::atomic<bool> aborted{false};
 };
 
@@ -235,20 +236,12 @@ int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, 
         instrument.reader->Abandon();
         instrument.discard = false;
     }
-    int error = kErrNone;
-    // The instrument gets whole messages only: one longer than the bound is refused, never split.
-    if (link->message.size() + data.size() > kMessageMax) {
-        link->message.clear();
-        error = kErrParameter;
-    } else {
-        link->message += data;
-    }
-    if (error == kErrNone && end) {
-        error = Send(instrument, link->message);
-        link->message.clear();
-    }
+    // The instrument gets whole messages only, each as it ends: one longer than the bound is refused, never split.
+    const int error = link->message.Add(data.data(), data.size(), end, [&](const std::string &message, bool) {
+        return Send(instrument, message);
+    });
     Leave(instrument);
-    return error;
+    return error == MessageGatherer::kOverBound ? kErrParameter : error;
 }
 
 // Reads until `pending` holds a reply's end, or the request's time is up. The
@@ -330,7 +323,7 @@ int Gateway::Clear(const Client &client, long id, const Waits &waits)
     if (int error = Enter(client, id, waits, After(waits.ioMs), link))
         return error;
     Instrument &instrument = *link->instrument;
-    link->message.clear();
+    link->message.Clear();
     Collect(instrument);
     Drop(instrument);
     // What the instrument still sends goes nowhere: a read under way is

@@ -7,6 +7,7 @@
 set(here ${CMAKE_CURRENT_LIST_DIR})
 target_sources(ostrel_tool PRIVATE ${here}/BenchConsole.cpp ${here}/Connections.cpp ${here}/Gateway.cpp ${here}/Network.cpp
   ${here}/RawChannel.cpp ${here}/Roster.cpp ${here}/Serve.cpp)
+target_sources(ostrel_tool PRIVATE ${here}/Messages.cpp)
 if(WIN32)
   target_include_directories(ostrel_tool PRIVATE ${here}/windows)
   target_link_libraries(ostrel_tool PRIVATE ws2_32)
