@@ -17,6 +17,8 @@ using Clock = std::chrono::steady_clock;
 
 // How often a waiting request looks whether its client has gone or aborted it.
 constexpr auto kLook = std::chrono::milliseconds(10);
+// How long a reply is read ahead of the read call that is to take it: one of the library's reads.
+constexpr unsigned kReadAhead = 1000;
 
 Clock::time_point After(unsigned ms)
 {
@@ -237,8 +239,12 @@ int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, 
         instrument.discard = false;
     }
     // The instrument gets whole messages only, each as it ends: one longer than the bound is refused, never split.
-    const int error = link->message.Add(data.data(), data.size(), end, [&](const std::string &message, bool) {
-        return Send(instrument, message);
+    const int error = link->message.Add(data.data(), data.size(), end, [&](const std::string &message, bool asks) {
+        const int sent = Send(instrument, message);
+        // The reply is read while the client's read call is still on its way.
+        if (sent == kErrNone && asks && !instrument.discard && !instrument.reader->Reading())
+            instrument.reader->Start({.binary = true, .bytes = 0, .timeoutMs = kReadAhead, .abandon = nullptr});
+        return sent;
     });
     Leave(instrument);
     return error == MessageGatherer::kOverBound ? kErrParameter : error;
