@@ -34,9 +34,11 @@ bool Answer(Socket fd, const Client &client, long link, const RawSettings &setti
             return true;
         if (!SendAll(fd, read.data))
             return false;
-        for (size_t at = 0; at < read.data.size(); at += reply.Take(read.data.data() + at, read.data.size() - at))
+        for (size_t at = 0; at < read.data.size();) {
+            at += reply.Take(read.data.data() + at, read.data.size() - at);
             if (reply.Ended())
                 reply.Start();
+        }
         if ((read.reason & kReasonEnd) != 0 && !reply.InBlock())
             return true;
     }
