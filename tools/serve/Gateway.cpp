@@ -182,9 +182,11 @@ int Gateway::Enter(const Client &client, long id, const Waits &waits, Clock::tim
     if (!instrument.present)
         return kErrIo;
     instrument.busy = true;
-    // A reply read before the instrument was unplugged is not the new one's.
+    // A reply read before the instrument was unplugged is not the new one's,
+    // nor is one its reader read ahead.
     if (instrument.pendingArrival != instrument.arrivals) {
         Drop(instrument);
+        instrument.discard = true;
         instrument.pendingArrival = instrument.arrivals;
     }
     return kErrNone;
