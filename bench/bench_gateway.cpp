@@ -1,7 +1,9 @@
 // Queries per second through `ostrel serve` for 1, 8 and 32 VXI-11 clients over
 // loopback on the example bench, and the gateway's added time per query beside
-// the same query made directly through the library, in one run. The clients
-// are libtirpc's, with rpcgen's stubs; serve needs the system's rpcbind.
+// the same query made directly through the library, in one run; then its cost
+// per query as a ratio to the floor of any TCP gateway: two plain round trips
+// on loopback (a query is two calls). The clients are libtirpc's, with
+// rpcgen's stubs; serve needs the system's rpcbind.
 #include <benchmark/benchmark.h>
 
 #include "BenchSupport.h"
@@ -16,8 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -172,9 +177,93 @@ void BM_QueryThroughTheGateway(benchmark::State &state)
     }
 }
 
+// About a VXI-11 call's size on the wire: record mark, RPC header, the call's fields.
+constexpr size_t kCallBytes = 64;
+
+// Each connection is answered by a thread of its own, which sends back what it gets.
+unsigned EchoServerPort()
+{
+    static const unsigned port = [] {
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+            listen(listener, 64) != 0 || getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return 0u;
+        std::thread([listener] {
+            for (int connection; (connection = accept(listener, nullptr, nullptr)) >= 0;)
+                std::thread([connection] {
+                    char bytes[kCallBytes];
+                    for (ssize_t count; (count = recv(connection, bytes, sizeof bytes, 0)) > 0;)
+                        if (send(connection, bytes, static_cast<size_t>(count), MSG_NOSIGNAL) != count)
+                            break;
+                    close(connection);
+                }).detach();
+        }).detach();
+        return static_cast<unsigned>(ntohs(address.sin_port));
+    }();
+    return port;
+}
+
+bool RoundTrip(int fd)
+{
+    char bytes[kCallBytes] = {};
+    if (send(fd, bytes, sizeof bytes, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof bytes))
+        return false;
+    for (size_t got = 0; got < sizeof bytes;) {
+        const ssize_t count = recv(fd, bytes + got, sizeof bytes - got, 0);
+        if (count <= 0)
+            return false;
+        got += static_cast<size_t>(count);
+    }
+    return true;
+}
+
+// The floor: what any gateway's query costs at least, with nothing done at the far end.
+void BM_TwoTcpRoundTrips(benchmark::State &state)
+{
+    const unsigned port = EchoServerPort();
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (port == 0 || fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        state.SkipWithError("no loopback echo server");
+    else
+        for (auto _ : state)
+            if (!RoundTrip(fd) || !RoundTrip(fd)) {
+                state.SkipWithError("a round trip failed");
+                break;
+            }
+    state.SetItemsProcessed(state.iterations());
+    if (fd >= 0)
+        close(fd);
+}
+
 BENCHMARK(BM_QueryThroughTheLibrary)->UseRealTime();
+BENCHMARK(BM_TwoTcpRoundTrips)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(BM_QueryThroughTheGateway)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
 
 } // namespace
 
-BENCHMARK_MAIN();
+// On a busy machine: --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
+// --benchmark_report_aggregates_only=true gives the ratios of the medians.
+int main(int argc, char **argv)
+{
+    // A connection the gateway refuses (or closes) fails that client's queries; it must not end the
+    // program before its destructors stop the gateway.
+    std::signal(SIGPIPE, SIG_IGN);
+    return ostrel::bench::RunWithReporter<ostrel::bench::RatioReporter>(argc, argv, [](const auto &times) {
+        for (const std::string threads : {"1", "8"})
+            for (const std::string aggregate : {"", "_median"})
+                ostrel::bench::PrintRatio(
+                    times, "BM_QueryThroughTheGateway/real_time/threads:" + threads + aggregate,
+                    "BM_TwoTcpRoundTrips/real_time/threads:" + threads + aggregate,
+                    ("a query through the gateway, " + threads + " client(s) = %.2f x two TCP round trips on loopback" +
+                     (aggregate.empty() ? "" : " (medians)") + "\n")
+                        .c_str());
+    });
+}

@@ -1,4 +1,6 @@
 """An instrument unplugged while a client holds a link, and plugged back."""
+import time
+
 import pytest
 from pyvisa.errors import VisaIOError
 
@@ -8,6 +10,9 @@ from conftest import IDENTITIES, instr
 def test_unplugged_then_served_again_under_its_name(gateway, rm):
     held = instr(rm, 0)
     assert held.query("*IDN?") == IDENTITIES[0] + "\r\n"
+    # A reply nobody read goes with the instrument that sent it.
+    held.write("ADDR?")
+    time.sleep(0.2)
     gateway.bench("unplug 0")
     gateway.wait_for(r"removed inst0 2936-R SN12345")
     with pytest.raises(VisaIOError):

@@ -38,7 +38,10 @@ void BackgroundRead::Run()
         lock.lock();
         reply = std::move(got);
         state = State::kEnded;
+        // Woken after the lock is let go, the waiter need not wait for it a second time.
+        lock.unlock();
         changed.notify_all();
+        lock.lock();
     }
 }
 

@@ -3,6 +3,7 @@
 #include "Gateway.h"
 
 #include "../ostrel/Transfer.h"
+#include "Messages.h"
 #include "Note.h"
 #include "Refusals.h"
 
@@ -17,6 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 // How often a waiting request looks whether its client has gone or aborted it.
 constexpr auto kLook = std::chrono::milliseconds(10);
+// How long a reply is read ahead of the read call that is to take it: one of the library's reads.
+constexpr unsigned kReadAhead = 1000;
 
 Clock::time_point After(unsigned ms)
 {
@@ -29,7 +32,7 @@ struct Gateway::Link {
     long id = 0;
     Instrument *instrument = nullptr;
     Client client;
-    std::string message;           // written without END so far
+    MessageGatherer message{kMessageMax, true}; // written so far, until it ends
     std::atomic<bool> aborted{false};
 };
 
@@ -185,9 +188,11 @@ int Gateway::Enter(const Client &client, long id, const Waits &waits, Clock::tim
     if (!instrument.present)
         return kErrIo;
     instrument.busy = true;
-    // A reply read before the instrument was unplugged is not the new one's.
+    // A reply read before the instrument was unplugged is not the new one's,
+    // nor is one its reader read ahead.
     if (instrument.pendingArrival != instrument.arrivals) {
         Drop(instrument);
+        instrument.discard = true;
         instrument.pendingArrival = instrument.arrivals;
     }
     return kErrNone;
@@ -241,20 +246,16 @@ int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, 
         instrument.reader->Abandon();
         instrument.discard = false;
     }
-    int error = kErrNone;
-    // The instrument gets whole messages only: one longer than the bound is refused, never split.
-    if (link->message.size() + data.size() > kMessageMax) {
-        link->message.clear();
-        error = kErrParameter;
-    } else {
-        link->message += data;
-    }
-    if (error == kErrNone && end) {
-        error = Send(instrument, link->message);
-        link->message.clear();
-    }
+    // The instrument gets whole messages only, each as it ends: one longer than the bound is refused, never split.
+    const int error = link->message.Add(data.data(), data.size(), end, [&](const std::string &message, bool asks) {
+        const int sent = Send(instrument, message);
+        // The reply is read while the client's read call is still on its way.
+        if (sent == kErrNone && asks && !instrument.discard && !instrument.reader->Reading())
+            instrument.reader->Start({.binary = true, .bytes = 0, .timeoutMs = kReadAhead, .abandon = nullptr});
+        return sent;
+    });
     Leave(instrument);
-    return error;
+    return error == MessageGatherer::kOverBound ? kErrParameter : error;
 }
 
 // Reads until `pending` holds a reply's end, or the request's time is up. The
@@ -336,7 +337,7 @@ int Gateway::Clear(const Client &client, long id, const Waits &waits)
     if (int error = Enter(client, id, waits, After(waits.ioMs), link))
         return error;
     Instrument &instrument = *link->instrument;
-    link->message.clear();
+    link->message.Clear();
     Collect(instrument);
     Drop(instrument);
     // What the instrument still sends goes nowhere: a read under way is

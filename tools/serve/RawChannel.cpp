@@ -1,8 +1,11 @@
 // A raw SCPI socket to one instrument, through a link of its own: it waits for
-// another link's lock like any request that may, and replies go back whole.
+// another link's lock like any request that may, messages go to the instrument
+// whole, and replies come back whole.
 #include "RawChannel.h"
 
+#include "Messages.h"
 #include "Network.h"
+#include "Note.h"
 
 namespace ostrel::tool::serve {
 namespace {
@@ -18,10 +21,12 @@ bool SendAll(Socket fd, const std::string &bytes)
     return true;
 }
 
-// The reply to a line that asks, read to its end; false if the client has gone.
+// The reply to a message that asks, read to its end; false if the client has
+// gone. A block in it is read by its header, also past the end of a transfer.
 bool Answer(Socket fd, const Client &client, long link, const RawSettings &settings)
 {
     const Waits waits{.lockMs = settings.replyMs, .ioMs = settings.replyMs, .waitLock = true};
+    MessageScanner reply(true);
     for (;;) {
         const ReadResult read = settings.gateway->Read(client, link, waits, kMessageMax, -1);
         // A client that is not answered in time gives up on its own, as with any instrument.
@@ -29,7 +34,12 @@ bool Answer(Socket fd, const Client &client, long link, const RawSettings &setti
             return true;
         if (!SendAll(fd, read.data))
             return false;
-        if ((read.reason & kReasonEnd) != 0)
+        for (size_t at = 0; at < read.data.size();) {
+            at += reply.Take(read.data.data() + at, read.data.size() - at);
+            if (reply.Ended())
+                reply.Start();
+        }
+        if ((read.reason & kReasonEnd) != 0 && !reply.InBlock())
             return true;
     }
 }
@@ -43,10 +53,17 @@ std::string ServeRaw(Socket fd, const Client &client, const RawSettings &setting
     if (int error = gateway.CreateLink(settings.instrument, client, false, 0, link))
         return error == kErrNotAccessible ? settings.instrument + " is not plugged in" : "no link to be had";
     const Waits waits{.lockMs = settings.replyMs, .ioMs = settings.replyMs, .waitLock = true};
-    std::string line;
+    // A socket has no END: a message ends at its newline, or after its block.
+    MessageGatherer gatherer(kMessageMax, false);
+    bool open = true;
+    const auto deliver = [&](const std::string &message, bool asks) {
+        open = gateway.Write(client, link, waits, true, message) != kErrNone || !asks ||
+               Answer(fd, client, link, settings);
+        return open ? 0 : 1;
+    };
     std::string why;
     char bytes[4096];
-    for (;;) {
+    while (open) {
         if (WaitReadable(fd, settings.idleSeconds * 1000) == Wait::kIdle) {
             why = "idle for " + std::to_string(settings.idleSeconds) + " s";
             break;
@@ -54,22 +71,12 @@ std::string ServeRaw(Socket fd, const Client &client, const RawSettings &setting
         const long count = ReceiveSome(fd, bytes, sizeof bytes);
         if (count <= 0)
             break;
-        line.append(bytes, static_cast<size_t>(count));
-        size_t end;
-        bool open = true;
-        while (open && (end = line.find('\n')) != std::string::npos) {
-            const std::string command = line.substr(0, end + 1);
-            line.erase(0, end + 1);
-            open = gateway.Write(client, link, waits, true, command) != kErrNone ||
-                   command.find('?') == std::string::npos || Answer(fd, client, link, settings);
-        }
-        // A line longer than a message goes on in parts, as a link's writes without END do.
-        if (open && line.size() >= kMessageMax) {
-            gateway.Write(client, link, waits, false, line);
-            line.clear();
-        }
-        if (!open)
-            break;
+        // Nothing tells a socket's client that a message was refused: the log says it, once per message.
+        const bool refusedBefore = gatherer.Refusing();
+        if (gatherer.Add(bytes, static_cast<size_t>(count), false, deliver) == MessageGatherer::kOverBound &&
+            !refusedBefore)
+            Note("refused a message over " + std::to_string(kMessageMax) + " bytes to " + settings.instrument +
+                 " from " + client.peer);
     }
     gateway.DestroyLink(client, link);
     return why;

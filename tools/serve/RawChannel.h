@@ -1,5 +1,5 @@
-// A raw SCPI socket to one instrument: newline-terminated command lines in,
-// the reply to each line that asks ('?') out.
+// A raw SCPI socket to one instrument: messages in (each ending at its
+// newline, blocks read by their headers), the reply to each that asks ('?') out.
 #pragma once
 
 #include "Gateway.h"

@@ -9,6 +9,8 @@ target_sources(ostrel_tool PRIVATE ${here}/BenchConsole.cpp ${here}/Connections.
   ${here}/RawChannel.cpp ${here}/Roster.cpp ${here}/Serve.cpp)
 # The log's writer thread, and the systemd journal where libsystemd is at hand (libsystemd-dev).
 target_sources(ostrel_tool PRIVATE ${here}/LogWriter.cpp ${here}/Refusals.cpp)
+# Where a message ends (both channels).
+target_sources(ostrel_tool PRIVATE ${here}/Messages.cpp)
 if(WIN32)
   target_include_directories(ostrel_tool PRIVATE ${here}/windows)
   target_link_libraries(ostrel_tool PRIVATE ws2_32)
