@@ -17,7 +17,7 @@ import pytest
 from pyvisa.errors import VisaIOError
 from pyvisa_py.protocols import vxi11
 
-from conftest import BENCH, IDENTITIES, Gateway, ensure_rpcbind, instr
+from conftest import BENCH, IDENTITIES, RAW_PORT, Gateway, ensure_rpcbind, instr
 from test_locks import AbortClient
 
 
@@ -139,6 +139,16 @@ def closed_by_gateway(sock):
         return True
 
 
+def drip(sock, data):
+    """Sends `data` a byte every 0.4 s until the gateway closes the socket."""
+    for byte in data:
+        try:
+            sock.send(bytes([byte]))
+        except OSError:
+            return
+        time.sleep(0.4)
+
+
 def test_calls_that_never_come_whole_lose_their_slots(tmp_path):
     gateway = Gateway(tmp_path, "--idle", "2", "--client-links", "3")
     try:
@@ -159,21 +169,21 @@ def test_calls_that_never_come_whole_lose_their_slots(tmp_path):
         call += struct.pack(">iiII", 1, 0, 0, 5) + b"inst0\0\0\0"
         record = struct.pack(">I", 0x80000000 | len(call)) + call
 
-        def drip():
-            for byte in record:
-                try:
-                    dripping.send(bytes([byte]))
-                except OSError:
-                    return
-                time.sleep(0.4)
-
-        threading.Thread(target=drip, daemon=True).start()
+        threading.Thread(target=drip, args=(dripping, record), daemon=True).start()
         for sock in (half_marker, body_never_comes, dripping):
             assert closed_by_gateway(sock)
             assert 1.5 < time.monotonic() - start < 6
             sock.close()
         for _ in range(3):
             gateway.wait_for(r"close 127\.0\.0\.1:\d+ core: idle for 2 s")
+        # A raw socket's line that trickles in, a byte every 0.4 s, holds its slot no longer.
+        raw = connect(RAW_PORT)
+        start = time.monotonic()
+        threading.Thread(target=drip, args=(raw, b"*IDN" * 20), daemon=True).start()
+        assert closed_by_gateway(raw)
+        assert 1.5 < time.monotonic() - start < 6
+        raw.close()
+        gateway.wait_for(r"close 127\.0\.0\.1:\d+ \S+: idle for 2 s")
 
         # The slots are back. A silent abort channel stays while its link is in use...
         core = vxi11.CoreClient("127.0.0.1")

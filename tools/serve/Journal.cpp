@@ -7,6 +7,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+// The entries name no source file: the installed tool carries no path of its build.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 namespace ostrel::tool::serve {

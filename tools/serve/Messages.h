@@ -62,6 +62,8 @@ public:
     void Clear();
     // Bytes of a message already refused are still coming.
     bool Refusing() const { return refusing; }
+    // A message has begun and not ended.
+    bool Partial() const { return !message.empty() || refusing; }
 
 private:
     int Finish(const Deliver &deliver);

@@ -7,6 +7,9 @@
 #include "Network.h"
 #include "Note.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace ostrel::tool::serve {
 namespace {
 
@@ -56,27 +59,41 @@ std::string ServeRaw(Socket fd, const Client &client, const RawSettings &setting
     // A socket has no END: a message ends at its newline, or after its block.
     MessageGatherer gatherer(kMessageMax, false);
     bool open = true;
+    bool delivered = false;
     const auto deliver = [&](const std::string &message, bool asks) {
+        delivered = true;
         open = gateway.Write(client, link, waits, true, message) != kErrNone || !asks ||
                Answer(fd, client, link, settings);
         return open ? 0 : 1;
     };
     std::string why;
     char bytes[4096];
+    const std::chrono::milliseconds idle(settings.idleSeconds * 1000ull);
+    // A message under way must be whole within the idle time from its first
+    // byte: one that trickles in a byte at a time holds its slot no longer.
+    std::chrono::steady_clock::time_point begun;
     while (open) {
-        if (WaitReadable(fd, settings.idleSeconds * 1000) == Wait::kIdle) {
+        auto wait = idle;
+        if (gatherer.Partial())
+            wait = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                              begun + idle - std::chrono::steady_clock::now()));
+        if (wait.count() == 0 || WaitReadable(fd, static_cast<unsigned>(wait.count())) == Wait::kIdle) {
             why = "idle for " + std::to_string(settings.idleSeconds) + " s";
             break;
         }
         const long count = ReceiveSome(fd, bytes, sizeof bytes);
         if (count <= 0)
             break;
+        const bool wasPartial = gatherer.Partial();
+        delivered = false;
         // Nothing tells a socket's client that a message was refused: the log says it, once per message.
         const bool refusedBefore = gatherer.Refusing();
         if (gatherer.Add(bytes, static_cast<size_t>(count), false, deliver) == MessageGatherer::kOverBound &&
             !refusedBefore)
             Note("refused a message over " + std::to_string(kMessageMax) + " bytes to " + settings.instrument +
                  " from " + client.peer);
+        if (gatherer.Partial() && (!wasPartial || delivered))
+            begun = std::chrono::steady_clock::now();
     }
     gateway.DestroyLink(client, link);
     return why;
