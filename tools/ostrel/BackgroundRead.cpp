@@ -30,8 +30,10 @@ void BackgroundRead::Run()
         if (quitting)
             return;
         const ReadRule now = rule;
+        const std::function<Reply()> job = std::move(call);
+        call = nullptr;
         lock.unlock();
-        Reply got = ReadQuietly(api, key, now);
+        Reply got = job ? job() : ReadQuietly(api, key, now);
         // Given up by its reader, not failed by the instrument.
         if (got.outcome == Reply::kFailed && abandoned)
             got.outcome = got.bytes.empty() ? Reply::kTimedOut : Reply::kCut;
@@ -53,6 +55,20 @@ bool BackgroundRead::Start(const ReadRule &read)
             return false;
         rule = read;
         rule.abandon = &abandoned;
+        abandoned = false;
+        state = State::kReading;
+    }
+    changed.notify_all();
+    return true;
+}
+
+bool BackgroundRead::Start(std::function<Reply()> job)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (state != State::kIdle)
+            return false;
+        call = std::move(job);
         abandoned = false;
         state = State::kReading;
     }

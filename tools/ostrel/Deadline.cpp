@@ -1,101 +1,65 @@
-// Library reads on threads of their own, waited for only until a deadline.
+// Library reads on each instrument's background reader, waited for only until a deadline.
 #include "Deadline.h"
 
-#include <condition_variable>
+#include "BackgroundRead.h"
+
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 namespace ostrel::tool {
 namespace {
 
-struct Pending {
-    std::mutex mutex;
-    std::condition_variable ended;
-    std::optional<ReadOutcome> outcome;
-};
+std::mutex readersMutex;
+std::map<std::string, std::unique_ptr<BackgroundRead>> readers; // by key, for the process
 
-std::mutex readsMutex;
-std::map<std::string, std::shared_ptr<Pending>> underWay; // by channel
-struct Reader {
-    std::thread thread;
-    std::shared_ptr<Pending> pending;
-};
-std::vector<Reader> readers;
-
-bool Ended(Pending &pending)
+BackgroundRead &ReaderOf(const Api &api, const std::string &key)
 {
-    std::lock_guard<std::mutex> lock(pending.mutex);
-    return pending.outcome.has_value();
+    std::lock_guard<std::mutex> lock(readersMutex);
+    std::unique_ptr<BackgroundRead> &reader = readers[key];
+    if (reader == nullptr)
+        reader = std::make_unique<BackgroundRead>(api, key);
+    return *reader;
 }
 
-// Readers whose read has ended are only leaving: joined here, so that a long
-// shell session does not keep a thread per read.
-void JoinEnded()
+// The read as the reader's job: its outcome travels as a reply, the time it
+// took in the reply's waitedMs.
+std::function<Reply()> AsJob(const std::function<ReadOutcome()> &read)
 {
-    for (auto reader = readers.begin(); reader != readers.end();) {
-        if (!Ended(*reader->pending)) {
-            ++reader;
-            continue;
-        }
-        reader->thread.join();
-        reader = readers.erase(reader);
-    }
-}
-
-std::shared_ptr<Pending> Start(const std::function<ReadOutcome()> &read)
-{
-    JoinEnded();
-    auto pending = std::make_shared<Pending>();
-    readers.push_back({});
-    readers.back().pending = pending;
-    readers.back().thread = std::thread([pending, read] {
+    return [read] {
         const DeadlineClock::time_point start = DeadlineClock::now();
         ReadOutcome outcome = read();
-        outcome.took = DeadlineClock::now() - start;
-        std::lock_guard<std::mutex> lock(pending->mutex);
-        pending->outcome = std::move(outcome);
-        pending->ended.notify_all();
-    });
-    return pending;
+        Reply reply;
+        reply.outcome = outcome.ok ? Reply::kComplete : Reply::kFailed;
+        reply.bytes = std::move(outcome.bytes);
+        reply.waitedMs = static_cast<unsigned>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(DeadlineClock::now() - start).count());
+        return reply;
+    };
 }
 
 } // namespace
 
-std::optional<ReadOutcome> ReadUntil(const std::string &channel, const std::function<ReadOutcome()> &read,
+std::optional<ReadOutcome> ReadUntil(const Api &api, const std::string &key, const std::function<ReadOutcome()> &read,
                                      DeadlineClock::time_point deadline)
 {
-    std::shared_ptr<Pending> pending;
-    {
-        std::lock_guard<std::mutex> lock(readsMutex);
-        std::shared_ptr<Pending> &slot = underWay[channel];
-        if (slot == nullptr)
-            slot = Start(read);
-        pending = slot;
-    }
-    std::unique_lock<std::mutex> wait(pending->mutex);
-    if (!pending->ended.wait_until(wait, deadline, [&] { return pending->outcome.has_value(); }))
+    BackgroundRead &reader = ReaderOf(api, key);
+    reader.Start(AsJob(read)); // refused while an earlier read is under way or untaken: its outcome is this one
+    if (!reader.Wait(deadline))
         return std::nullopt;
-    std::optional<ReadOutcome> outcome = std::move(pending->outcome);
-    wait.unlock();
-    std::lock_guard<std::mutex> lock(readsMutex);
-    if (underWay[channel] == pending)
-        underWay.erase(channel);
-    return outcome;
+    Reply reply = reader.Take();
+    return ReadOutcome{reply.outcome == Reply::kComplete, std::move(reply.bytes),
+                       std::chrono::milliseconds(reply.waitedMs)};
 }
 
 void FinishReads()
 {
-    std::vector<Reader> ending;
+    std::map<std::string, std::unique_ptr<BackgroundRead>> ending;
     {
-        std::lock_guard<std::mutex> lock(readsMutex);
+        std::lock_guard<std::mutex> lock(readersMutex);
         ending.swap(readers);
-        underWay.clear();
     }
-    for (Reader &reader : ending)
-        reader.thread.join();
+    ending.clear(); // each waits for its read under way, ended by the shutdown
 }
 
 } // namespace ostrel::tool

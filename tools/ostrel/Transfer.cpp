@@ -79,7 +79,7 @@ Reply ReadByDeadline(const Api &api, const std::string &key, const ReadRule &rul
     const Clock::time_point deadline = start + std::chrono::milliseconds(rule.timeoutMs);
     for (;;) {
         const unsigned asked = Asked(rule, reply);
-        const std::optional<ReadOutcome> read = ReadUntil(key, LibraryRead(api, key, asked), deadline);
+        const std::optional<ReadOutcome> read = ReadUntil(api, key, LibraryRead(api, key, asked), deadline);
         if (!read)
             return Waited(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut, start);
         reply.bytes += read->bytes;
