@@ -20,6 +20,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLook = std::chrono::milliseconds(10);
 // How long a reply is read ahead of the read call that is to take it: one of the library's reads.
 constexpr unsigned kReadAhead = 1000;
+// How long a message written after a clear waits for the clear's leftover read:
+// a reply already on its way arrives within it.
+constexpr auto kClearGrace = std::chrono::milliseconds(100);
 
 Clock::time_point After(unsigned ms)
 {
@@ -241,7 +244,12 @@ int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, 
     if (int error = Enter(client, id, waits, After(waits.ioMs), link))
         return error;
     Instrument &instrument = *link->instrument;
-    // What a clear's leftover read brings from now on may answer this message.
+    // A clear's leftover read gets a moment to end, so that an old reply it is
+    // taking in is dropped; what it brings after that may answer this message.
+    if (instrument.discard && instrument.reader->Reading()) {
+        instrument.reader->Wait(std::min(After(waits.ioMs), Clock::now() + kClearGrace));
+        Collect(instrument);
+    }
     if (instrument.discard && instrument.reader->Reading()) {
         instrument.reader->Abandon();
         instrument.discard = false;
