@@ -16,6 +16,11 @@ def test_vxi11_queries_time_outs_and_blocks(gateway, rm):
     assert [instr(rm, i).query("*IDN?") for i in range(3)] == [identity + "\r\n" for identity in IDENTITIES]
     with pytest.raises(Exception, match="error creating link: 21"):
         rm.open_resource("TCPIP::127.0.0.1::inst9::INSTR")
+    # Each is also served under its key, which plug order does not change; names are matched without regard to case.
+    for name, identity in (("2936-R_SN12345", IDENTITIES[0]), ("INST1", IDENTITIES[1]), ("2955-l_sn30502", IDENTITIES[2])):
+        named = rm.open_resource(f"TCPIP::127.0.0.1::{name}::INSTR", read_termination="\r\n")
+        assert named.query("*IDN?") == identity
+        named.close()
 
     # The client's io_timeout, not the library's one-second read, decides when a read gives up.
     quiet = instr(rm, 0, timeout_ms=2500)

@@ -5,11 +5,22 @@
 #include "../ostrel/Log.h"
 #include "Note.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace ostrel::tool::serve {
 namespace {
 
 // The library's callback carries no context: the one roster of the process.
 std::atomic<Roster *> current{nullptr};
+
+// Device names as a client writes them: "INST0" is inst0.
+bool SameName(const std::string &a, const std::string &b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
 
 } // namespace
 
@@ -105,11 +116,18 @@ void Roster::Removed(const std::string &key)
     Note("removed " + known->second->name + " " + key);
 }
 
+std::string StableName(const std::string &key)
+{
+    std::string name = key;
+    std::replace(name.begin(), name.end(), ' ', '_');
+    return name;
+}
+
 Instrument *Roster::Find(const std::string &name)
 {
     std::lock_guard<std::mutex> lock(mutex);
     for (Instrument &instrument : instruments)
-        if (instrument.name == name)
+        if (SameName(instrument.name, name) || SameName(StableName(instrument.key), name))
             return &instrument;
     return nullptr;
 }

@@ -49,7 +49,8 @@ public:
     // with the log's reason in `error`.
     bool Start(std::string &error);
 
-    // Null for a name that is not one of ours.
+    // By `instN` or by its stable name, without regard to case; null for a
+    // name that is not one of ours.
     Instrument *Find(const std::string &name);
     std::vector<Instrument *> All();
 
@@ -70,5 +71,9 @@ private:
     std::set<std::string> early; // arrived before Start named anything
     bool started = false;
 };
+
+// The name an instrument keeps across restarts and plug orders: its device
+// key with blanks as underscores ("2936-R_SN12345").
+std::string StableName(const std::string &key);
 
 } // namespace ostrel::tool::serve
