@@ -7,9 +7,6 @@
 #include "Network.h"
 #include "Note.h"
 
-#include <algorithm>
-#include <chrono>
-
 namespace ostrel::tool::serve {
 namespace {
 
@@ -66,19 +63,12 @@ std::string ServeRaw(Socket fd, const Client &client, const RawSettings &setting
                Answer(fd, client, link, settings);
         return open ? 0 : 1;
     };
+    const std::string idle = "idle for " + std::to_string(settings.idleSeconds) + " s";
     std::string why;
     char bytes[4096];
-    const std::chrono::milliseconds idle(settings.idleSeconds * 1000ull);
-    // A message under way must be whole within the idle time from its first
-    // byte: one that trickles in a byte at a time holds its slot no longer.
-    std::chrono::steady_clock::time_point begun;
     while (open) {
-        auto wait = idle;
-        if (gatherer.Partial())
-            wait = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                              begun + idle - std::chrono::steady_clock::now()));
-        if (wait.count() == 0 || WaitReadable(fd, static_cast<unsigned>(wait.count())) == Wait::kIdle) {
-            why = "idle for " + std::to_string(settings.idleSeconds) + " s";
+        if (WaitReadable(fd, settings.idleSeconds * 1000) == Wait::kIdle) {
+            why = idle;
             break;
         }
         const long count = ReceiveSome(fd, bytes, sizeof bytes);
@@ -92,9 +82,15 @@ std::string ServeRaw(Socket fd, const Client &client, const RawSettings &setting
             !refusedBefore)
             Note("refused a message over " + std::to_string(kMessageMax) + " bytes to " + settings.instrument +
                  " from " + client.peer);
-        if (gatherer.Partial() && (!wasPartial || delivered))
-            begun = std::chrono::steady_clock::now();
+        // A message must be whole within the idle time from its first byte, as
+        // a VXI-11 record must: one that trickles in holds its slot no longer.
+        if (client.expiry != nullptr && !gatherer.Partial())
+            client.expiry->Never();
+        else if (client.expiry != nullptr && (!wasPartial || delivered))
+            client.expiry->In(settings.idleSeconds * 1000);
     }
+    if (client.expiry != nullptr && client.expiry->Expired())
+        why = idle;
     gateway.DestroyLink(client, link);
     return why;
 }
