@@ -47,18 +47,7 @@ int LeftOut(const std::vector<Row> &rows)
     return highest + 1 - static_cast<int>(rows.size());
 }
 
-void AskAddresses(const Api &api, Discovery &found)
-{
-    std::vector<std::string> keys;
-    for (const Row &row : found.rows)
-        keys.push_back(row.key);
-    const std::vector<std::optional<int>> ids = AskAddresses(api, keys);
-    for (size_t i = 0; i < ids.size(); ++i)
-        found.rows[i].id = ids[i];
-    found.addressesAsked = true;
-}
-
-// What the askers of one search for an ID have heard; shared with them, as
+// What the askers of one search for IDs have heard; shared with them, as
 // the search may end before the slowest of them.
 struct Answers {
     std::mutex mutex;
@@ -72,17 +61,19 @@ struct Answers {
 std::mutex lateMutex;
 std::vector<std::thread> lateAskers;
 
-// Every instrument is asked for its ID at once, and the search ends as soon as
-// one gives `wanted` (or all have answered): an instrument that does not
-// answer ADDR? costs a command on another no time.
-void AskFor(const Api &api, Discovery &found, long wanted)
+// Every instrument of `keys` is asked for its ID at once, so the instruments
+// that do not answer cost one time-out together, not one each. The search
+// ends when all have answered (`all`), or as soon as one gives `wanted`: an
+// instrument that does not answer ADDR? then costs a command on another no time.
+std::vector<std::optional<int>> Ask(const Api &api, const std::vector<std::string> &keys,
+                                    std::optional<long> wanted, bool &all)
 {
     auto answers = std::make_shared<Answers>();
-    answers->ids.resize(found.rows.size());
-    answers->pending = found.rows.size();
+    answers->ids.resize(keys.size());
+    answers->pending = keys.size();
     std::vector<std::thread> askers;
-    for (size_t i = 0; i < found.rows.size(); ++i)
-        askers.emplace_back([&api, key = found.rows[i].key, answers, i] {
+    for (size_t i = 0; i < keys.size(); ++i)
+        askers.emplace_back([&api, key = keys[i], answers, i] {
             const std::optional<int> id = AskAddress(api, key);
             std::lock_guard<std::mutex> lock(answers->mutex);
             answers->ids[i] = id;
@@ -91,21 +82,31 @@ void AskFor(const Api &api, Discovery &found, long wanted)
         });
     std::unique_lock<std::mutex> lock(answers->mutex);
     answers->changed.wait(lock, [&] {
-        return answers->pending == 0 || std::any_of(answers->ids.begin(), answers->ids.end(),
-                                                    [wanted](const std::optional<int> &id) { return id == wanted; });
+        return answers->pending == 0 ||
+               (wanted && std::any_of(answers->ids.begin(), answers->ids.end(),
+                                      [&wanted](const std::optional<int> &id) { return id == *wanted; }));
     });
-    for (size_t i = 0; i < found.rows.size(); ++i)
-        found.rows[i].id = answers->ids[i];
-    found.addressesAsked = answers->pending == 0;
+    const std::vector<std::optional<int>> ids = answers->ids;
+    all = answers->pending == 0;
     lock.unlock();
-    if (found.addressesAsked) {
-        for (std::thread &asker : askers)
-            asker.join();
-        return;
-    }
     std::lock_guard<std::mutex> late(lateMutex);
     for (std::thread &asker : askers)
-        lateAskers.push_back(std::move(asker));
+        if (all)
+            asker.join();
+        else
+            lateAskers.push_back(std::move(asker));
+    return ids;
+}
+
+// The rows' IDs, from a search as Ask makes it.
+void AskFor(const Api &api, Discovery &found, std::optional<long> wanted)
+{
+    std::vector<std::string> keys;
+    for (const Row &row : found.rows)
+        keys.push_back(row.key);
+    const std::vector<std::optional<int>> ids = Ask(api, keys, wanted, found.addressesAsked);
+    for (size_t i = 0; i < ids.size(); ++i)
+        found.rows[i].id = ids[i];
 }
 
 nlohmann::json RowJson(const Row &row)
@@ -157,7 +158,7 @@ Discovery Discover(Session &session, bool askAddresses)
     Discovery found{CurrentRows(api), log.NewTexts()};
     found.leftOut = LeftOut(found.rows);
     if (askAddresses)
-        AskAddresses(api, found);
+        AskFor(api, found, std::nullopt);
     return found;
 }
 
@@ -174,17 +175,10 @@ std::optional<int> AskAddress(const Api &api, const std::string &key)
     return static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, id)));
 }
 
-// Transfers to different instruments run in parallel, so the instruments that
-// do not answer cost one time-out together, not one each.
 std::vector<std::optional<int>> AskAddresses(const Api &api, const std::vector<std::string> &keys)
 {
-    std::vector<std::optional<int>> ids(keys.size());
-    std::vector<std::thread> askers;
-    for (size_t i = 0; i < keys.size(); ++i)
-        askers.emplace_back([&api, &keys, &ids, i] { ids[i] = AskAddress(api, keys[i]); });
-    for (std::thread &asker : askers)
-        asker.join();
-    return ids;
+    bool all = false;
+    return Ask(api, keys, std::nullopt, all);
 }
 
 const Row *Resolve(Session &session, Discovery &found, const std::string &name, std::string &error)
