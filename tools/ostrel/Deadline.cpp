@@ -27,13 +27,12 @@ BackgroundRead &ReaderOf(const Api &api, const std::string &key)
 std::function<Reply()> AsJob(const std::function<ReadOutcome()> &read)
 {
     return [read] {
-        const DeadlineClock::time_point start = DeadlineClock::now();
         ReadOutcome outcome = read();
         Reply reply;
         reply.outcome = outcome.ok ? Reply::kComplete : Reply::kFailed;
         reply.bytes = std::move(outcome.bytes);
-        reply.waitedMs = static_cast<unsigned>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(DeadlineClock::now() - start).count());
+        reply.waitedMs =
+            static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(outcome.took).count());
         return reply;
     };
 }

@@ -16,7 +16,8 @@ namespace ostrel::tool {
 
 using DeadlineClock = std::chrono::steady_clock;
 
-// One library read: whether it succeeded, the bytes it brought, how long it took.
+// One library read: whether it succeeded, the bytes it brought, how long it took
+// (the read times itself).
 struct ReadOutcome {
     bool ok = false;
     std::string bytes;

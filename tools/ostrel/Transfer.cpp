@@ -37,17 +37,12 @@ bool Complete(const ReadRule &rule, const std::string &bytes, unsigned got, unsi
     return rule.bytes != 0 ? bytes.size() >= rule.bytes : got < asked;
 }
 
-Reply Unfinished(Reply &reply, Reply::Outcome outcome)
-{
-    reply.outcome = outcome;
-    return reply;
-}
-
 Reply Waited(Reply &reply, Reply::Outcome outcome, Clock::time_point start)
 {
     reply.waitedMs =
         static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-    return Unfinished(reply, outcome);
+    reply.outcome = outcome;
+    return reply;
 }
 
 unsigned Asked(const ReadRule &rule, const Reply &reply)
@@ -57,41 +52,43 @@ unsigned Asked(const ReadRule &rule, const Reply &reply)
                : kChunk;
 }
 
-std::function<ReadOutcome()> LibraryRead(const Api &api, const std::string &key, unsigned asked)
+// One library read of `asked` bytes, timed.
+ReadOutcome LibraryRead(const Api &api, const std::string &key, unsigned asked)
 {
-    return [&api, key, asked] {
-        ReadOutcome outcome;
-        std::string buffer(asked, '\0');
-        unsigned got = 0;
-        outcome.ok = api.vorn_usb_read_by_key(key.c_str(), &buffer[0], asked, &got) == 0;
-        if (outcome.ok)
-            outcome.bytes.assign(buffer, 0, got);
-        return outcome;
-    };
+    thread_local std::vector<char> buffer(kChunk);
+    ReadOutcome outcome;
+    unsigned got = 0;
+    const Clock::time_point start = Clock::now();
+    outcome.ok = api.vorn_usb_read_by_key(key.c_str(), buffer.data(), asked, &got) == 0;
+    outcome.took = Clock::now() - start;
+    if (outcome.ok)
+        outcome.bytes.assign(buffer.data(), got);
+    return outcome;
 }
 
-// The reply, in as many library reads as it takes, each waited for only until
-// the rule's deadline.
-Reply ReadByDeadline(const Api &api, const std::string &key, const ReadRule &rule)
+// One library read of `asked` bytes, or nullopt when the caller's deadline came first.
+using OneRead = std::function<std::optional<ReadOutcome>(unsigned asked)>;
+
+// The reply, in as many library reads as it takes until `deadline`, the
+// rule's time-out from now; none is started in the last `margin` before it.
+Reply ReadChunks(const ReadRule &rule, Clock::time_point deadline, const OneRead &read, Clock::duration margin)
 {
     Reply reply;
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::milliseconds(rule.timeoutMs);
+    const Clock::time_point start = deadline - std::chrono::milliseconds(rule.timeoutMs);
     for (;;) {
         const unsigned asked = Asked(rule, reply);
-        const std::optional<ReadOutcome> read = ReadUntil(api, key, LibraryRead(api, key, asked), deadline);
-        if (!read)
+        const std::optional<ReadOutcome> got = read(asked);
+        if (!got)
             return Waited(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut, start);
-        reply.bytes += read->bytes;
-        reply.libraryFailed = reply.libraryFailed || !read->ok;
-        const unsigned got = static_cast<unsigned>(read->bytes.size());
-        if (read->ok && Complete(rule, reply.bytes, got, asked))
+        reply.bytes += got->bytes;
+        reply.libraryFailed = reply.libraryFailed || !got->ok;
+        if (got->ok && Complete(rule, reply.bytes, static_cast<unsigned>(got->bytes.size()), asked))
             return Waited(reply, Reply::kComplete, start);
-        if (!read->ok && rule.binary && rule.bytes == 0 && !reply.bytes.empty())
+        if (!got->ok && rule.binary && rule.bytes == 0 && !reply.bytes.empty())
             return Waited(reply, Reply::kComplete, start); // it stopped sending
-        if ((!read->ok && read->took < kSoonerThanATimeout) || (rule.abandon != nullptr && *rule.abandon))
+        if ((!got->ok && got->took < kSoonerThanATimeout) || (rule.abandon != nullptr && *rule.abandon))
             return Waited(reply, Reply::kFailed, start);
-        if (Clock::now() >= deadline)
+        if (Clock::now() + margin >= deadline)
             return Waited(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut, start);
     }
 }
@@ -110,7 +107,14 @@ bool SendCommand(const Api &api, const std::string &key, const std::string &comm
 Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule)
 {
     const LogMark log;
-    Reply reply = ReadByDeadline(api, key, rule);
+    // Each library read waited for only until the rule's deadline.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(rule.timeoutMs);
+    Reply reply = ReadChunks(
+        rule, deadline,
+        [&](unsigned asked) {
+            return ReadUntil(api, key, [&api, key, asked] { return LibraryRead(api, key, asked); }, deadline);
+        },
+        Clock::duration::zero());
     // Until a read of this reply has failed, the log's newest error is another read's: one that the
     // instruments' ADDR? probes left going, say.
     if (reply.outcome != Reply::kComplete && reply.libraryFailed)
@@ -120,28 +124,10 @@ Reply ReadReply(const Api &api, const std::string &key, const ReadRule &rule)
 
 Reply ReadQuietly(const Api &api, const std::string &key, const ReadRule &rule)
 {
-    Reply reply;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(rule.timeoutMs);
-    std::vector<char> buffer(kChunk);
-    for (;;) {
-        const unsigned asked = rule.binary && rule.bytes != 0
-                                   ? std::min<unsigned>(kChunk, rule.bytes - static_cast<unsigned>(reply.bytes.size()))
-                                   : kChunk;
-        unsigned got = 0;
-        const Clock::time_point start = Clock::now();
-        const bool read = api.vorn_usb_read_by_key(key.c_str(), buffer.data(), asked, &got) == 0;
-        const Clock::time_point end = Clock::now();
-        if (read)
-            reply.bytes.append(buffer.data(), got);
-        if (read && Complete(rule, reply.bytes, got, asked))
-            return reply.outcome = Reply::kComplete, reply;
-        if (!read && rule.binary && rule.bytes == 0 && !reply.bytes.empty())
-            return reply.outcome = Reply::kComplete, reply; // it stopped sending
-        if ((!read && end - start < kSoonerThanATimeout) || (rule.abandon != nullptr && *rule.abandon))
-            return Unfinished(reply, Reply::kFailed);
-        if (deadline - end < kTooLateForAnotherRead)
-            return Unfinished(reply, reply.bytes.empty() ? Reply::kTimedOut : Reply::kCut);
-    }
+    return ReadChunks(
+        rule, Clock::now() + std::chrono::milliseconds(rule.timeoutMs),
+        [&](unsigned asked) { return std::optional<ReadOutcome>(LibraryRead(api, key, asked)); },
+        kTooLateForAnotherRead);
 }
 
 std::string ReplyText(const Reply &reply)
