@@ -6,7 +6,7 @@ import ctypes
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Set, Tuple, Union
+from typing import Callable, Dict, List, Optional, Tuple, Union
 
 from . import _capi
 from .errors import LibraryNotFound, NoSuchInstrument, OstrelError
@@ -60,11 +60,11 @@ class Library:
         #: Counts refreshes: a transfer that started before the last one failed because of it.
         self.generation = 0
         self._refreshing = threading.Lock()
-        #: Event mode's product ID, and the instruments whose arrival a restart of it does not report again.
+        #: Event mode's product ID.
         self._events_product = 0
-        self._known: Set[str] = set()
         #: What the program was last told of each instrument: the watcher and a refresh may both see one
-        #: power cycle, and the program hears of it once.
+        #: power cycle, and a restart of event mode reports every instrument again; the program hears of
+        #: each change once.
         self._told: Dict[str, bool] = {}
         self._telling = threading.Lock()
 
@@ -111,16 +111,12 @@ class Library:
         """Event mode started again with the program's callback, which hears of the instrument on `key` going
         and coming back and of any other that did not come back, but not of the others arriving again."""
         before = {info.key: info.device_id for info in self.instruments()}
-        self._known = set(before) - {key}
         self._deliver(before.get(key), False, key)
         self.c.vorn_usb_uninit_system()
         if self.c.vorn_usb_event_init(self._events_product, self._c_callback) != 0:
-            self._known = set()
             raise OstrelError("event mode could not start again (see the log)", "vorn_usb_event_init")
-        still = set(self.keys())
-        for gone in sorted(self._known - still):
+        for gone in sorted(set(before) - set(self.keys()) - {key}):
             self._deliver(before[gone], False, gone)
-        self._known = set()
 
     def _scan(self) -> None:
         count = ctypes.c_int(0)
@@ -219,9 +215,6 @@ class Library:
         if not key:
             # A refresh emptied the table under this callback: its session is gone, and the refresh
             # tells the program what changed.
-            return
-        if attached and key in self._known:
-            self._known.discard(key)  # back after a restart of event mode: no news to the program
             return
         self._deliver(device_id, bool(attached), key)
 
