@@ -64,9 +64,7 @@ int Gateway::CreateLink(const std::string &device, const Client &client, bool lo
     if (!instrument->present)
         return kErrNotAccessible;
     std::unique_lock<std::mutex> guard(mutex);
-    const size_t ofClient = std::count_if(links.begin(), links.end(), [&](const auto &link) {
-        return link.second->client.address == client.address;
-    });
+    const size_t ofClient = CountLinksFrom(client.address);
     if (links.size() >= maxLinks || ofClient >= clientLinks) {
         const std::string bound = links.size() >= maxLinks
                                       ? std::to_string(maxLinks) + " links in all (--max-links)"
@@ -248,11 +246,11 @@ int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, 
     // taking in is dropped; what it brings after that may answer this message.
     if (instrument.discard && instrument.reader->Reading()) {
         instrument.reader->Wait(std::min(After(waits.ioMs), Clock::now() + kClearGrace));
-        Collect(instrument);
-    }
-    if (instrument.discard && instrument.reader->Reading()) {
-        instrument.reader->Abandon();
-        instrument.discard = false;
+        Collect(instrument); // dropped, if it has ended
+        if (instrument.reader->Reading()) {
+            instrument.reader->Abandon();
+            instrument.discard = false;
+        }
     }
     // The instrument gets whole messages only, each as it ends: one longer than the bound is refused, never split.
     const int error = link->message.Add(data.data(), data.size(), end, [&](const std::string &message, bool asks) {
@@ -416,6 +414,11 @@ void Gateway::Stop()
 size_t Gateway::LinksFrom(const std::string &address) const
 {
     std::lock_guard<std::mutex> guard(mutex);
+    return CountLinksFrom(address);
+}
+
+size_t Gateway::CountLinksFrom(const std::string &address) const
+{
     return static_cast<size_t>(std::count_if(links.begin(), links.end(), [&](const auto &link) {
         return link.second->client.address == address;
     }));

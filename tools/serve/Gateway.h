@@ -103,6 +103,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     Link *Find(const Client &client, long link, bool sameConnection = true);
+    // LinksFrom with `mutex` held.
+    size_t CountLinksFrom(const std::string &address) const;
     bool GivesUp(const Link &link) const;
     void WaitAWhile(Instrument &instrument, std::unique_lock<std::mutex> &lock, Clock::time_point until);
     int WaitForLock(Link &link, const Waits &waits, std::unique_lock<std::mutex> &lock);
