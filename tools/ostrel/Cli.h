@@ -18,6 +18,9 @@ struct ServeOptions {
     unsigned maxLinks = 256;        // links, and connections, in all
     unsigned clientLinks = 128;     // links, and connections, of one client address (64 clients, core and abort)
     unsigned idleSeconds = 600;     // a connection without a request for this long is closed
+    unsigned httpPort = 80;         // the status page, identification and metrics; 0: none
+    bool httpPortGiven = false;     // --http-port named: a port that cannot be bound is an error
+    bool mdns = true;               // announce the instruments by mDNS/DNS-SD
 };
 
 // udev-rule: the instrument model, and whether to install its rule.

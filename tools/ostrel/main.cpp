@@ -147,6 +147,13 @@ void Parser::AddServe()
                                                      "(default 600)")
         ->type_name("S")
         ->check(CLI::Range(1, 86400));
+    command->add_option("--http-port", serve.httpPort, "the status page, identification and metrics (default 80 when "
+                                                       "it can be bound; 0: none)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 65535))
+        ->each([&serve](const std::string &) { serve.httpPortGiven = true; });
+    command->add_flag_callback("--no-mdns", [&serve] { serve.mdns = false; },
+                      "do not announce the instruments by mDNS/DNS-SD");
 }
 
 CLI::App *Parser::Add(const char *name, const char *about, Command command)

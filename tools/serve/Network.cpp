@@ -134,4 +134,12 @@ Wait WaitReadable(Socket socket, unsigned ms)
     }
 }
 
+std::string HostName(const std::string &listen)
+{
+    if (listen != "0.0.0.0" && listen != "::")
+        return listen.find(':') != std::string::npos ? "[" + listen + "]" : listen;
+    char name[256] = "";
+    return gethostname(name, sizeof name - 1) == 0 ? name : "<this PC>";
+}
+
 } // namespace ostrel::tool::serve

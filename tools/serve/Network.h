@@ -27,6 +27,10 @@ Socket Listen(const std::string &address, unsigned port, unsigned &bound, std::s
 std::string HostOf(const sockaddr_storage &address);
 std::string PeerOf(const sockaddr_storage &address);
 
+// How clients name this PC in a resource string: the listening address, or
+// the host name when listening on every address.
+std::string HostName(const std::string &listen);
+
 enum class Wait { kReady, kIdle };
 // Until the socket has something to read (or has closed), at most `ms`.
 Wait WaitReadable(Socket socket, unsigned ms);

@@ -32,15 +32,6 @@ void WaitForStopSignal()
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
-// How clients name this PC in a resource string.
-std::string HostName(const std::string &listen)
-{
-    if (listen != "0.0.0.0" && listen != "::")
-        return listen.find(':') != std::string::npos ? "[" + listen + "]" : listen;
-    char name[256] = "";
-    return gethostname(name, sizeof name - 1) == 0 ? name : "<this PC>";
-}
-
 // Opens instruments' raw sockets, each once, also for those named later.
 struct RawSockets {
     const ServeOptions &options;
