@@ -9,15 +9,29 @@ target_sources(ostrel_tool PRIVATE ${here}/BenchConsole.cpp ${here}/Connections.
   ${here}/RawChannel.cpp ${here}/Roster.cpp ${here}/Serve.cpp)
 # The log's writer thread, and the systemd journal where libsystemd is at hand (libsystemd-dev).
 target_sources(ostrel_tool PRIVATE ${here}/LogWriter.cpp ${here}/Refusals.cpp)
-# Where a message ends (both channels).
-target_sources(ostrel_tool PRIVATE ${here}/Messages.cpp)
+# Where a message ends (both channels), and what the gateway counts.
+target_sources(ostrel_tool PRIVATE ${here}/Messages.cpp ${here}/Metrics.cpp)
 if(WIN32)
   target_include_directories(ostrel_tool PRIVATE ${here}/windows)
   target_link_libraries(ostrel_tool PRIVATE ws2_32)
-  target_sources(ostrel_tool PRIVATE ${here}/RpcUnavailable.cpp ${here}/JournalUnavailable.cpp)
+  target_sources(ostrel_tool PRIVATE ${here}/RpcUnavailable.cpp ${here}/JournalUnavailable.cpp ${here}/HttpUnavailable.cpp)
   return()
 endif()
 target_include_directories(ostrel_tool PRIVATE ${here}/posix)
+# The status page, LXI identification and metrics on libmicrohttpd (libmicrohttpd-dev): a C library in
+# Debian main with security support and a stable ABI that takes a socket we listened on (so --listen
+# holds), asks us before it accepts a client (so --allow holds) and bounds connections per client, in
+# all and in time itself. The other servers at hand bring a larger surface (files, CGI, scripting) that
+# a few read-only documents do not need.
+pkg_check_modules(OSTREL_MICROHTTPD IMPORTED_TARGET libmicrohttpd)
+if(OSTREL_MICROHTTPD_FOUND)
+  target_sources(ostrel_tool PRIVATE ${here}/Http.cpp ${here}/Documents.cpp ${here}/StatusPage.cpp
+    ${here}/Identification.cpp ${here}/Exposition.cpp)
+  target_link_libraries(ostrel_tool PRIVATE PkgConfig::OSTREL_MICROHTTPD)
+else()
+  message(STATUS "ostrel serve: libmicrohttpd not found (libmicrohttpd-dev), no status page")
+  target_sources(ostrel_tool PRIVATE ${here}/HttpUnavailable.cpp)
+endif()
 pkg_check_modules(OSTREL_SYSTEMD IMPORTED_TARGET libsystemd)
 if(OSTREL_SYSTEMD_FOUND)
   target_sources(ostrel_tool PRIVATE ${here}/Journal.cpp)

@@ -4,6 +4,7 @@
 #include "../ostrel/Cli.h"
 #include "BenchConsole.h"
 #include "Connections.h"
+#include "Http.h"
 #include "Note.h"
 #include "RawChannel.h"
 #include "RpcChannel.h"
@@ -135,9 +136,10 @@ int Serve(Session &session)
                                           "TCPIP::<host>::5025::SOCKET), or VXI-11 from a Linux PC (see docs/lan.md)");
     if (!StartSockets(error))
         return Fail(kFailed, error);
-    Connections connections(bounds);
+    Metrics metrics;
+    Connections connections(bounds, metrics);
     Roster roster(api, session.options.productID);
-    Gateway gateway(api, roster, options.maxLinks, options.clientLinks);
+    Gateway gateway(api, roster, options.maxLinks, options.clientLinks, metrics);
     RpcPorts rpc;
     if (vxi11 && !OpenRpc(options.listen, options.port, gateway, options.idleSeconds, connections, rpc, error))
         return Fail(kFailed, error);
@@ -146,6 +148,12 @@ int Serve(Session &session)
     const EventModeEnd eventModeEnd{api};
     if (!roster.Start(error))
         return Fail(kFailed, error);
+    HttpServer http({.gateway = &gateway, .metrics = &metrics, .host = HostName(options.listen), .httpPort = 0,
+                     .rawPort = options.rawPort, .vxi11 = vxi11});
+    if (!http.Start({.listen = options.listen, .port = options.httpPort, .portGiven = options.httpPortGiven,
+                     .allowed = bounds.allowed},
+                    error))
+        return Fail(kFailed, error);
     if (vxi11 && !RegisterCore(rpc.core, error))
         return Fail(kFailed, error);
     for (Instrument *instrument : roster.All())
@@ -153,11 +161,16 @@ int Serve(Session &session)
 
     OnStopSignals(OnStopSignal);
     ShowTable(roster, options, vxi11 ? &rpc : nullptr);
+    if (http.Port() != 0) {
+        std::printf("status page on http://%s:%u/\n", HostName(options.listen).c_str(), http.Port());
+        std::fflush(stdout);
+    }
     connections.Start();
     StartBenchConsole(session);
     WaitForStopSignal();
 
     Note("stopping: closing every link");
+    http.Stop();
     gateway.Stop();
     connections.Stop();
     if (vxi11)
