@@ -14,6 +14,8 @@ demo=(make cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev libe
 # systemd journal through libsystemd (libsystemd-dev) where it has it; help2man writes
 # the tool's manual page, lintian checks the packages.
 package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev libsystemd-dev dpkg-dev file help2man lintian)
+# serve's status page, identification and metrics on libmicrohttpd.
+package+=(libmicrohttpd-dev)
 # MinGW-w64 builds the DLL and the tool (with the host's CLI11 and nlohmann-json headers); LLVM's
 # llvm-dlltool makes the MSVC import library.
 dist=(make cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev llvm)
@@ -26,6 +28,8 @@ test=("${package[@]}" "${dist[@]}" python3
   python3-pyvisa-py lxi-tools rpcbind
   # each gateway suite in a network namespace of its own (unshare, ip)
   util-linux iproute2
+  # the gateway's web pages read by curl, xmllint, promtool and a headless browser (with a font to draw in)
+  curl libxml2-utils prometheus chromium fonts-dejavu-core
   # fuzz targets (clang, libFuzzer); clang and lld-link also link the MSVC-style SDK check
   clang libclang-rt-14-dev lld
   # the Windows programs under Wine; the C# bindings under Mono
