@@ -21,8 +21,8 @@ target_include_directories(ostrel_tool PRIVATE ${here}/posix)
 # The status page, LXI identification and metrics on libmicrohttpd (libmicrohttpd-dev): a C library in
 # Debian main with security support and a stable ABI that takes a socket we listened on (so --listen
 # holds), asks us before it accepts a client (so --allow holds) and bounds connections per client, in
-# all and in time itself. The other servers at hand bring a larger surface (files, CGI, scripting) that
-# a few read-only documents do not need.
+# all and in time itself. civetweb would bring a larger surface (files, CGI, scripting, WebSockets)
+# that a few read-only documents do not need.
 pkg_check_modules(OSTREL_MICROHTTPD IMPORTED_TARGET libmicrohttpd)
 if(OSTREL_MICROHTTPD_FOUND)
   target_sources(ostrel_tool PRIVATE ${here}/Http.cpp ${here}/Documents.cpp ${here}/StatusPage.cpp
