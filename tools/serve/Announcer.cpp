@@ -94,8 +94,8 @@ bool Announcer::State::Connect()
     int error = 0;
     client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, OnClient, this, &error);
     if (client == nullptr)
-        Note(std::string("mDNS: off: ") + avahi_strerror(error) +
-             " (announcing needs the D-Bus system bus and avahi-daemon)");
+        Note(std::string("mDNS: off: no D-Bus system bus to reach avahi-daemon through (") + avahi_strerror(error) +
+             ")");
     return client != nullptr;
 }
 
