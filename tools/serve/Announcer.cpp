@@ -186,9 +186,11 @@ void Announcer::State::Publish(Entry &entry)
     }
     if (entry.name.empty()) {
         const std::string host = avahi_client_get_host_name(client);
-        entry.name = entry.instrument == nullptr
-                         ? InstanceName(Described{.manufacturer = "Ostrel", .model = "gateway", .serial = "", .firmware = ""}, host)
-                         : InstanceName(Describe(entry.instrument->key, roster.Identity(*entry.instrument)), host);
+        const Described gateway{.manufacturer = "Ostrel", .model = "gateway", .serial = "", .firmware = ""};
+        entry.name = InstanceName(entry.instrument == nullptr
+                                      ? gateway
+                                      : Describe(entry.instrument->key, roster.Identity(*entry.instrument)),
+                                  host);
     }
     if (AddServices(entry))
         avahi_entry_group_commit(entry.group);
