@@ -3,6 +3,7 @@
 // arrivals and removals) takes that lock first.
 #include "Announcer.h"
 
+#include "Network.h"
 #include "Note.h"
 #include "ServiceNames.h"
 
@@ -13,8 +14,11 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/thread-watch.h>
 
+#include <cstring>
+#include <ifaddrs.h>
 #include <map>
 #include <mutex>
+#include <net/if.h>
 
 namespace ostrel::tool::serve {
 namespace {
@@ -31,6 +35,32 @@ struct Service {
 bool Loopback(const std::string &listen)
 {
     return listen.rfind("127.", 0) == 0 || listen == "::1";
+}
+
+// A gateway listening on one interface's address is announced on that
+// interface alone: clients on the others would be sent to addresses it does
+// not listen on.
+AvahiIfIndex InterfaceOf(const std::string &listen)
+{
+    Network address;
+    std::string error;
+    if (listen == "0.0.0.0" || listen == "::" || !ParseNetwork(listen, address, error))
+        return AVAHI_IF_UNSPEC;
+    ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0)
+        return AVAHI_IF_UNSPEC;
+    unsigned found = 0;
+    for (const ifaddrs *each = all; each != nullptr && found == 0; each = each->ifa_next) {
+        const int family = each->ifa_addr != nullptr ? each->ifa_addr->sa_family : AF_UNSPEC;
+        if (family != AF_INET && family != AF_INET6)
+            continue;
+        sockaddr_storage held{};
+        std::memcpy(&held, each->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+        if (Contains(address, held))
+            found = if_nametoindex(each->ifa_name);
+    }
+    freeifaddrs(all);
+    return found != 0 ? static_cast<AvahiIfIndex>(found) : AVAHI_IF_UNSPEC;
 }
 
 // A gateway listening on IPv4 alone is announced with IPv4 addresses alone.
@@ -204,9 +234,10 @@ bool Announcer::State::AddServices(Entry &entry)
         int error = 0;
         for (const Service &service : Services(entry)) {
             AvahiStringList *txt = Txt(service.txt);
-            error = avahi_entry_group_add_service_strlst(entry.group, AVAHI_IF_UNSPEC, Protocol(offered.listen),
-                                                         AvahiPublishFlags(0), entry.name.c_str(), service.type,
-                                                         nullptr, nullptr, static_cast<uint16_t>(service.port), txt);
+            error = avahi_entry_group_add_service_strlst(entry.group, InterfaceOf(offered.listen),
+                                                         Protocol(offered.listen), AvahiPublishFlags(0),
+                                                         entry.name.c_str(), service.type, nullptr, nullptr,
+                                                         static_cast<uint16_t>(service.port), txt);
             avahi_string_list_free(txt);
             if (error < 0)
                 break;
