@@ -156,12 +156,12 @@ int Serve(Session &session)
         return Fail(kFailed, error);
     for (Instrument *instrument : roster.All())
         raw.Open(*instrument);
-    if (options.mdns)
-        announcer.Start(roster.All());
 
     OnStopSignals(OnStopSignal);
     ShowTable(roster, options, vxi11 ? &rpc : nullptr);
     connections.Start();
+    if (options.mdns)
+        announcer.Start(roster.All());
     StartBenchConsole(session);
     WaitForStopSignal();
 
