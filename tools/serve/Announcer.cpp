@@ -14,11 +14,16 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/thread-watch.h>
 
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
+#include <future>
 #include <ifaddrs.h>
 #include <map>
 #include <mutex>
 #include <net/if.h>
+#include <thread>
+#include <unistd.h>
 
 namespace ostrel::tool::serve {
 namespace {
@@ -94,10 +99,17 @@ struct Announcer::State {
 
     Roster &roster;
     const Offered offered;
-    std::mutex lifetime; // Follow against Start and Stop
     AvahiThreadedPoll *poll = nullptr;
-    // The rest under the poll's lock, once it runs.
+    int wake[2] = {-1, -1}; // Follow's nudge to Avahi's thread
+
+    std::mutex handOver; // what Follow hands to Avahi's thread
+    std::vector<Instrument *> changed;
+    bool accepting = false; // from Start until Stop
+    bool stopped = false;
+
+    // The rest on Avahi's thread alone, under its lock.
     AvahiClient *client = nullptr;
+    bool connectTried = false;
     bool running = false;
     bool saidWaiting = false;
     std::map<int, Entry> instruments; // by index
@@ -107,6 +119,10 @@ struct Announcer::State {
 
     static void OnClient(AvahiClient *client, AvahiClientState clientState, void *context);
     static void OnGroup(AvahiEntryGroup *group, AvahiEntryGroupState groupState, void *context);
+    static void OnWake(AvahiWatch *watch, int fd, AvahiWatchEvent event, void *context);
+    void Hand(const std::vector<Instrument *> &instruments);
+    bool Open();
+    void Close();
     bool Connect();
     void Lost();
     void ForEach(void (State::*step)(Entry &));
@@ -317,7 +333,64 @@ void Announcer::State::Track(Instrument &instrument)
     Reconcile(known->second);
 }
 
-Announcer::Announcer(Roster &roster, const Offered &offered) : state(std::make_unique<State>(roster, offered))
+// On Avahi's thread: the connection made at first, then what Follow handed over.
+void Announcer::State::OnWake(AvahiWatch *, int fd, AvahiWatchEvent, void *context)
+{
+    State &state = *static_cast<State *>(context);
+    char drained[64];
+    while (read(fd, drained, sizeof drained) > 0) {
+    }
+    if (!state.connectTried) {
+        state.connectTried = true;
+        state.Connect();
+    }
+    std::vector<Instrument *> changed;
+    {
+        std::lock_guard<std::mutex> lock(state.handOver);
+        changed.swap(state.changed);
+    }
+    for (Instrument *instrument : changed)
+        state.Track(*instrument);
+}
+
+// The library's thread never waits on Avahi, whose calls wait up to 25 s for
+// a daemon that does not answer: it hands the change over and moves on.
+void Announcer::State::Hand(const std::vector<Instrument *> &instruments)
+{
+    std::lock_guard<std::mutex> lock(handOver);
+    if (!accepting)
+        return;
+    changed.insert(changed.end(), instruments.begin(), instruments.end());
+    // A full pipe has a nudge in it already.
+    [[maybe_unused]] const ssize_t written = write(wake[1], "", 1);
+}
+
+bool Announcer::State::Open()
+{
+    poll = avahi_threaded_poll_new();
+    if (poll == nullptr || pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0)
+        return false;
+    const AvahiPoll *api = avahi_threaded_poll_get(poll);
+    if (api->watch_new(api, wake[0], AVAHI_WATCH_IN, OnWake, this) == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(handOver);
+    accepting = true;
+    return true;
+}
+
+// Avahi's thread has stopped, or never ran.
+void Announcer::State::Close()
+{
+    if (client != nullptr)
+        avahi_client_free(client); // the daemon says goodbye for its groups
+    if (poll != nullptr)
+        avahi_threaded_poll_free(poll);
+    for (int &fd : wake)
+        if (fd >= 0)
+            close(fd);
+}
+
+Announcer::Announcer(Roster &roster, const Offered &offered) : state(std::make_shared<State>(roster, offered))
 {
     state->page.state = state.get();
 }
@@ -329,53 +402,49 @@ Announcer::~Announcer()
 
 void Announcer::Start(const std::vector<Instrument *> &instruments)
 {
-    State &s = *state;
-    std::lock_guard<std::mutex> lock(s.lifetime);
-    if (Loopback(s.offered.listen)) {
-        Note("mDNS: off: no other host reaches " + s.offered.listen);
+    if (Loopback(state->offered.listen)) {
+        Note("mDNS: off: no other host reaches " + state->offered.listen);
         return;
     }
-    s.poll = avahi_threaded_poll_new();
-    if (s.poll != nullptr && s.Connect()) {
-        // Avahi's thread does not run yet: no lock to take.
-        for (Instrument *instrument : instruments)
-            s.Track(*instrument);
-        if (avahi_threaded_poll_start(s.poll) == 0)
-            return;
-        Note("mDNS: off: Avahi's thread did not start");
-        avahi_client_free(s.client);
+    if (!state->Open() || avahi_threaded_poll_start(state->poll) != 0) {
+        Note("mDNS: off: Avahi's event loop did not start");
+        Stop();
+        return;
     }
-    if (s.poll != nullptr)
-        avahi_threaded_poll_free(s.poll);
-    s.poll = nullptr;
+    state->Hand(instruments);
 }
 
 void Announcer::Follow(Instrument &instrument)
 {
-    std::lock_guard<std::mutex> lock(state->lifetime);
-    if (state->poll == nullptr)
-        return;
-    avahi_threaded_poll_lock(state->poll);
-    state->Track(instrument);
-    avahi_threaded_poll_unlock(state->poll);
+    state->Hand({&instrument});
 }
 
+// Within a bound: a daemon that does not answer holds Avahi's calls (and its
+// thread) for up to 25 s, which a stop does not wait for; the daemon drops
+// the announcements when the gateway's connection to the bus closes.
 void Announcer::Stop()
 {
-    State &s = *state;
-    std::lock_guard<std::mutex> lock(s.lifetime);
-    if (s.poll == nullptr)
+    {
+        std::lock_guard<std::mutex> lock(state->handOver);
+        if (state->stopped)
+            return;
+        state->stopped = true;
+        state->accepting = false;
+    }
+    if (state->poll == nullptr)
         return;
-    avahi_threaded_poll_stop(s.poll);
-    // Freeing the client withdraws its groups: the daemon says goodbye for them.
-    if (s.client != nullptr)
-        avahi_client_free(s.client);
-    avahi_threaded_poll_free(s.poll);
-    s.poll = nullptr;
-    s.client = nullptr;
-    if (s.running)
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([state = state, done] {
+        avahi_threaded_poll_stop(state->poll);
+        state->Close();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(std::chrono::seconds(2)) == std::future_status::timeout) {
+        Note("mDNS: avahi-daemon does not answer: stopping without waiting for it");
+    } else if (state->running) {
         Note("mDNS: withdrew every announcement");
-    s.running = false;
+    }
 }
 
 } // namespace ostrel::tool::serve
