@@ -11,9 +11,10 @@ set -euo pipefail
 demo=(make cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev libedit-dev libudev-dev)
 # libostrel.so needs libusb and libudev; dpkg-shlibdeps (dpkg-dev) and `file` work out the dependencies;
 # the tool's serve needs libtirpc and rpcgen (libtirpc-dev), which the demo does without, and writes to the
-# systemd journal through libsystemd (libsystemd-dev) where it has it; help2man writes
-# the tool's manual page, lintian checks the packages.
-package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev libsystemd-dev dpkg-dev file help2man lintian)
+# systemd journal through libsystemd (libsystemd-dev) and announces the instruments through Avahi
+# (libavahi-client-dev) where it has them; help2man writes the tool's manual page, lintian checks the packages.
+package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev libsystemd-dev libavahi-client-dev dpkg-dev file help2man
+  lintian)
 # serve's status page, identification and metrics on libmicrohttpd.
 package+=(libmicrohttpd-dev)
 # MinGW-w64 builds the DLL and the tool (with the host's CLI11 and nlohmann-json headers); LLVM's
@@ -30,6 +31,8 @@ test=("${package[@]}" "${dist[@]}" python3
   util-linux iproute2
   # the gateway's web pages read by curl, xmllint, promtool and a headless browser (with a font to draw in)
   curl libxml2-utils prometheus chromium fonts-dejavu-core
+  # the announcements, in namespaces with a system bus and an Avahi daemon of their own
+  dbus-daemon avahi-daemon avahi-utils
   # fuzz targets (clang, libFuzzer); clang and lld-link also link the MSVC-style SDK check
   clang libclang-rt-14-dev lld
   # the Windows programs under Wine; the C# bindings under Mono

@@ -457,12 +457,15 @@ size_t Gateway::Links() const
 
 std::vector<InstrumentState> Gateway::Snapshot() const
 {
-    const std::vector<Instrument *> all = roster.All();
-    std::lock_guard<std::mutex> guard(mutex);
     std::vector<InstrumentState> states;
-    for (Instrument *instrument : all) {
+    for (Instrument *instrument : roster.All()) {
         InstrumentState &state = states.emplace_back();
         state.instrument = instrument;
+        state.identity = roster.Identity(*instrument);
+    }
+    std::lock_guard<std::mutex> guard(mutex);
+    for (InstrumentState &state : states) {
+        Instrument *instrument = state.instrument;
         for (const auto &[id, link] : links) {
             if (link->instrument != instrument)
                 continue;

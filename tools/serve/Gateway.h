@@ -66,7 +66,8 @@ struct Client {
 
 // An instrument as the status page shows it.
 struct InstrumentState {
-    Instrument *instrument = nullptr; // name, key, identity and presence
+    Instrument *instrument = nullptr; // name, key and presence
+    std::string identity;
     size_t links = 0;
     std::string lockHolder; // the client's address; "": not locked
     std::chrono::system_clock::time_point lockedSince;

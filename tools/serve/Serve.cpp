@@ -2,6 +2,7 @@
 // devices inst0, inst1, ... registered with rpcbind (where the build has an
 // ONC RPC engine), and raw SCPI sockets.
 #include "../ostrel/Cli.h"
+#include "Announcer.h"
 #include "BenchConsole.h"
 #include "Connections.h"
 #include "Http.h"
@@ -83,7 +84,7 @@ void ShowTable(Roster &roster, const ServeOptions &options, const RpcPorts *rpc)
                       ("TCPIP::" + host + "::" + std::to_string(options.rawPort + instrument->index) + "::SOCKET")
                           .c_str());
         row(rpc != nullptr ? "TCPIP::" + host + "::" + instrument->name + "::INSTR" : instrument->name, raw,
-            instrument->key, instrument->identity);
+            instrument->key, roster.Identity(*instrument));
     }
     if (roster.All().empty())
         std::printf("  no instruments yet: each one plugged in is served as the next instN\n");
@@ -145,14 +146,17 @@ int Serve(Session &session)
         return Fail(kFailed, error);
     RawSockets raw{options, connections, gateway, {}, {}};
     roster.onNamed = [&raw](Instrument &instrument) { raw.Open(instrument); };
-    const EventModeEnd eventModeEnd{api};
-    if (!roster.Start(error))
-        return Fail(kFailed, error);
     HttpServer http({.gateway = &gateway, .metrics = &metrics, .host = HostName(options.listen), .httpPort = 0,
                      .rawPort = options.rawPort, .vxi11 = vxi11});
     if (!http.Start({.listen = options.listen, .port = options.httpPort, .portGiven = options.httpPortGiven,
                      .allowed = bounds.allowed},
                     error))
+        return Fail(kFailed, error);
+    Announcer announcer(roster, {.listen = options.listen, .vxi11 = vxi11, .rawPort = options.rawPort,
+                                 .httpPort = http.Port()});
+    roster.onPresence = [&announcer](Instrument &instrument) { announcer.Follow(instrument); };
+    const EventModeEnd eventModeEnd{api};
+    if (!roster.Start(error))
         return Fail(kFailed, error);
     if (vxi11 && !RegisterCore(rpc.core, error))
         return Fail(kFailed, error);
@@ -166,10 +170,13 @@ int Serve(Session &session)
         std::fflush(stdout);
     }
     connections.Start();
+    if (options.mdns)
+        announcer.Start(roster.All());
     StartBenchConsole(session);
     WaitForStopSignal();
 
     Note("stopping: closing every link");
+    announcer.Stop();
     http.Stop();
     gateway.Stop();
     connections.Stop();

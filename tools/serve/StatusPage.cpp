@@ -53,7 +53,7 @@ std::string Row(const Site &site, const InstrumentState &state, const Instrument
     const bool present = instrument.present;
     return std::string("<tr") + (present ? "" : " class=\"off\"") + ">" +
            Cell("<b>" + Escaped(StableName(instrument.key)) + "</b><br>" + Escaped(instrument.name)) +
-           Cell(Escaped(instrument.key) + "<br><small>" + Escaped(instrument.identity) + "</small>") +
+           Cell(Escaped(instrument.key) + "<br><small>" + Escaped(state.identity) + "</small>") +
            Cell(addresses) + Cell(present ? "present" : "unplugged") + Cell(lock, locked ? "held" : "") +
            Cell(activity) + "</tr>\n";
 }
