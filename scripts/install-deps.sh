@@ -26,6 +26,9 @@ test=("${package[@]}" "${dist[@]}" python3
   python3-pyvisa-py lxi-tools rpcbind
   # each gateway suite in a network namespace of its own (unshare, ip)
   util-linux iproute2
+  # simulated hosts that find the gateway by mDNS: their own bus and Avahi, the clients that browse
+  # (avahi-utils, python3-zeroconf), and those that read its page, identification and metrics
+  dbus-daemon avahi-daemon avahi-utils python3-zeroconf curl libxml2-utils prometheus chromium
   # fuzz targets (clang, libFuzzer); clang and lld-link also link the MSVC-style SDK check
   clang libclang-rt-14-dev lld
   # the Windows programs under Wine; the C# bindings under Mono
