@@ -39,14 +39,6 @@ def raw_port(name):
     return RAW_PORT + next(n for n, identity in enumerate(IDENTITIES) if identity.split()[-1] in name.split())
 
 
-def wait_until(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while True:
-        found = condition()
-        if found:
-            return found
-        assert time.monotonic() < deadline, f"{what}: not within {seconds} s"
-        time.sleep(0.2)
 
 
 @pytest.fixture(scope="module")
@@ -74,10 +66,14 @@ def note(out, line):
 def browse(floor, kind, count):
     """avahi-browse -rpt from the client, repeated until `count` services resolve (the gateways
     announce once their instruments have answered *IDN?)."""
-    def resolved():
+    deadline = time.monotonic() + 20
+    while True:
         services = resolved_services(floor.client.run(["avahi-browse", "-rpt", kind], timeout=20).stdout)
-        return services if len(services) >= count else None
-    return wait_until(resolved, 20, f"{count} {kind} services")
+        if len(services) >= count:
+            return services
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{count} {kind} services not resolved within 20 s; found {sorted(services)}")
+        time.sleep(0.2)
 
 
 def test_every_client_finds_both_gateways_instruments_by_their_identities(floor):
@@ -187,8 +183,8 @@ def fetch(floor, url):
 def test_each_gateways_page_identification_and_metrics_name_its_instruments(floor, out, tmp_path):
     pages = browse(floor, "_http._tcp", 2)
     assert sorted(address for _, address in pages) == sorted(host.address for host in floor.gateways)
-    assert {key: service["port"] for key, service in browse(floor, "_lxi._tcp", 2).items()} == \
-        {key: service["port"] for key, service in pages.items()}
+    assert {address: service["port"] for (_, address), service in browse(floor, "_lxi._tcp", 2).items()} == \
+        {address: service["port"] for (_, address), service in pages.items()}
     for (_, address), service in sorted(pages.items(), key=lambda page: page[0][1]):
         gateway = service["host"].split(".")[0]
         instruments = expected(gateway).values()

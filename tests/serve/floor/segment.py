@@ -6,15 +6,15 @@ Each host keeps its namespaces in one long-lived holder process that the others 
 so every daemon of a host shares that host's private /run: its D-Bus system bus, its avahi-daemon,
 and on a gateway its rpcbind, which libtirpc reaches through /run/rpcbind.sock. Nothing is named in
 /run/netns and no interface ever exists in the machine's own namespace, so suites run side by side
-cannot clash, and a namespace goes away with the last process in it: stopping a host kills every
-process that is still in its network namespace. Holders and daemons also die with the process that
-started them (parent-death signal), so a killed test run leaves nothing behind.
+cannot clash, and a namespace goes away with the last process in it. The holder waits for the end
+of its standard input, a pipe from the process that built the floor; then it stops every process
+left in its network namespace. So a floor whose builder was killed (a time-out) still goes away:
+the daemons drop root, which clears a parent-death signal, and could not be trusted to follow.
 
 Run by hand (as root):  segment.py TOOL [COMMAND ...]
 starts gw1 and gw2 serving the example bench and runs COMMAND (default: a shell) on the client,
 then tears everything down.
 """
-import ctypes
 import os
 import re
 import select
@@ -30,12 +30,32 @@ BUS = "unix:path=/run/dbus/system_bus_socket"
 RAW_PORT = 15025
 HTTP_PORT = 80
 
-_PR_SET_PDEATHSIG = 1
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-def _dies_with_parent(sig):
-    return lambda: _libc.prctl(_PR_SET_PDEATHSIG, sig)
+# The holder's part once its namespaces are set up: wait for the end of standard input, then stop
+# whatever still runs in this network namespace (SIGTERM, SIGKILL after 5 s).
+_HOLD = r"""
+import os, signal, sys, time
+print("ready", flush=True)
+sys.stdin.read()
+me = os.readlink("/proc/self/ns/net")
+def left():
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and int(entry) != os.getpid() and os.readlink(f"/proc/{entry}/ns/net") == me:
+                found.append(int(entry))
+        except OSError:
+            pass
+    return found
+for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
+    for pid in left():
+        try:
+            os.kill(pid, sig)
+        except OSError:
+            pass
+    deadline = time.monotonic() + grace
+    while left() and time.monotonic() < deadline:
+        time.sleep(0.05)
+"""
 
 
 def _wait_for_line(path, pattern, seconds, process=None):
@@ -73,15 +93,15 @@ class Host:
         setup = ["ip link set lo up", f"hostname {name}"]
         if private_run:
             setup += ["mount -t tmpfs tmpfs /run", "mount -t sysfs sysfs /sys", "mkdir -p /run/dbus"]
+        # A session of its own: a time-out that kills the test's process group leaves it to clean up.
         self.holder = subprocess.Popen(
             ["unshare", "--net", "--mount", "--uts", "--propagation", "private", "sh", "-c",
-             " && ".join(setup) + " && echo ready && exec sleep infinity"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, preexec_fn=_dies_with_parent(signal.SIGKILL))
+             " && ".join(setup) + ' && exec "$0" -c "$1"', sys.executable, _HOLD],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True)
         ready, _, _ = select.select([self.holder.stdout], [], [], 10)
         if not ready or self.holder.stdout.readline() != b"ready\n":
             self.holder.kill()
             raise RuntimeError(f"{name}: namespaces not set up (unshare needs root)")
-        self.netns = os.readlink(f"/proc/{self.holder.pid}/ns/net")
 
     def command(self, args):
         return ["nsenter", "-t", str(self.holder.pid), "-n", "-m", "-u", "--", *args]
@@ -95,10 +115,10 @@ class Host:
                               capture_output=True, text=True, **options)
 
     def start(self, name, args, stdin=subprocess.DEVNULL, env=None):
-        """A daemon on this host, logging to <logs>/<host>-<name>.log; SIGTERM when its starter dies."""
+        """A daemon on this host, logging to <logs>/<host>-<name>.log."""
         log = open(self.log_path(name), "w")
         process = subprocess.Popen(self.command(args), stdin=stdin, stdout=log, stderr=subprocess.STDOUT,
-                                   env=env or self.env(), preexec_fn=_dies_with_parent(signal.SIGTERM))
+                                   env=env or self.env())
         log.close()
         self.daemons.append((name, process))
         return process
@@ -120,8 +140,8 @@ class Host:
         _wait_for_line(self.log_path("avahi"), r"Server startup complete.*", 20, avahi)
 
     def stop(self):
-        """SIGTERM to the daemons, newest first (avahi-daemon says goodbye on it); then every process
-        left in the namespace, the holder last. Bounded: a daemon that ignores SIGTERM is killed."""
+        """SIGTERM to the daemons, newest first (avahi-daemon says goodbye on it), then the holder
+        stops what is left. Bounded: a daemon that ignores SIGTERM is killed."""
         for name, process in reversed(self.daemons):
             if process.poll() is None:
                 process.send_signal(signal.SIGTERM)
@@ -130,30 +150,11 @@ class Host:
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait(timeout=10)
-        for pid in self.pids():
-            if pid != self.holder.pid:
-                _kill(pid)
-        self.holder.kill()
-        self.holder.wait(timeout=10)
-        self.holder.stdout.close()
-
-    def pids(self):
-        found = []
-        for entry in os.listdir("/proc"):
-            if entry.isdigit():
-                try:
-                    if os.readlink(f"/proc/{entry}/ns/net") == self.netns:
-                        found.append(int(entry))
-                except OSError:
-                    pass
-        return found
-
-
-def _kill(pid):
-    try:
-        os.kill(pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
+        self.holder.stdin.close()
+        try:
+            self.holder.wait(timeout=20)
+        finally:
+            self.holder.stdout.close()
 
 
 class Floor:
