@@ -54,8 +54,8 @@ The ostrel tool lists, queries and watches USB instruments and writes the
 udev rule that makes an instrument model known and accessible to the user at
 the seat. ostrel serve (the ostrel-serve service) makes them LAN instruments
 for VXI-11 and raw SCPI clients.")
-# The gateway registers with rpcbind for VXI-11 clients.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS rpcbind)
+# The gateway registers with rpcbind for VXI-11 clients, and announces its instruments through avahi-daemon.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "rpcbind, avahi-daemon")
 
 set(CPACK_COMPONENTS_ALL runtime development tools)
 if(EXISTS ${PROJECT_SOURCE_DIR}/python/ostrel)

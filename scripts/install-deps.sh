@@ -11,9 +11,10 @@ set -euo pipefail
 demo=(make cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev libedit-dev libudev-dev)
 # libostrel.so needs libusb and libudev; dpkg-shlibdeps (dpkg-dev) and `file` work out the dependencies;
 # the tool's serve needs libtirpc and rpcgen (libtirpc-dev), which the demo does without, and writes to the
-# systemd journal through libsystemd (libsystemd-dev) where it has it; help2man writes
-# the tool's manual page, lintian checks the packages.
-package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev libsystemd-dev dpkg-dev file help2man lintian)
+# systemd journal through libsystemd (libsystemd-dev) and announces the instruments through Avahi
+# (libavahi-client-dev) where it has them; help2man writes the tool's manual page, lintian checks the packages.
+package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev libsystemd-dev libavahi-client-dev dpkg-dev file help2man
+  lintian)
 # MinGW-w64 builds the DLL and the tool (with the host's CLI11 and nlohmann-json headers); LLVM's
 # llvm-dlltool makes the MSVC import library.
 dist=(make cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev llvm)
@@ -26,9 +27,11 @@ test=("${package[@]}" "${dist[@]}" python3
   python3-pyvisa-py lxi-tools rpcbind
   # each gateway suite in a network namespace of its own (unshare, ip)
   util-linux iproute2
-  # simulated hosts that find the gateway by mDNS: their own bus and Avahi, the clients that browse
-  # (avahi-utils, python3-zeroconf), and those that read its page, identification and metrics
-  dbus-daemon avahi-daemon avahi-utils python3-zeroconf curl libxml2-utils prometheus chromium
+  # the announcements, in namespaces with a system bus and an Avahi daemon of their own
+  dbus-daemon avahi-daemon avahi-utils
+  # the floor of simulated hosts: clients that browse (python3-zeroconf) and read the gateway's page,
+  # identification and metrics
+  python3-zeroconf curl libxml2-utils prometheus chromium
   # fuzz targets (clang, libFuzzer); clang and lld-link also link the MSVC-style SDK check
   clang libclang-rt-14-dev lld
   # the Windows programs under Wine; the C# bindings under Mono

@@ -22,6 +22,16 @@ bool SameName(const std::string &a, const std::string &b)
            });
 }
 
+// What the library's table holds for the instrument: its identification at
+// arrival, read without asking the instrument again.
+std::string TableIdentity(const Api &api, const std::string &key)
+{
+    for (const Row &row : CurrentRows(api))
+        if (row.key == key)
+            return row.identity;
+    return "";
+}
+
 } // namespace
 
 Roster::Roster(const Api &api, unsigned productID) : api(api), productID(productID)
@@ -86,6 +96,8 @@ Instrument &Roster::Name(const std::string &key)
 
 void Roster::Arrived(const std::string &key)
 {
+    const std::string identity = TableIdentity(api, key);
+    Instrument *arrived = nullptr;
     Instrument *named = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -97,23 +109,40 @@ void Roster::Arrived(const std::string &key)
         Instrument &instrument = known != byKey.end() ? *known->second : Name(key);
         ++instrument.arrivals;
         instrument.present = true;
+        if (!identity.empty())
+            instrument.identity = identity;
         Note("arrived " + instrument.name + " " + key);
         if (known == byKey.end())
             named = &instrument;
+        arrived = &instrument;
     }
     if (named != nullptr && onNamed)
         onNamed(*named);
+    if (onPresence)
+        onPresence(*arrived);
 }
 
 void Roster::Removed(const std::string &key)
 {
+    Instrument *removed = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        early.erase(key);
+        auto known = byKey.find(key);
+        if (known == byKey.end())
+            return;
+        removed = known->second;
+        removed->present = false;
+        Note("removed " + removed->name + " " + key);
+    }
+    if (onPresence)
+        onPresence(*removed);
+}
+
+std::string Roster::Identity(const Instrument &instrument)
+{
     std::lock_guard<std::mutex> lock(mutex);
-    early.erase(key);
-    auto known = byKey.find(key);
-    if (known == byKey.end())
-        return;
-    known->second->present = false;
-    Note("removed " + known->second->name + " " + key);
+    return instrument.identity;
 }
 
 std::string StableName(const std::string &key)

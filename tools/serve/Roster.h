@@ -22,7 +22,7 @@ namespace ostrel::tool::serve {
 struct Instrument {
     std::string name; // "inst0"
     std::string key;
-    std::string identity;          // its *IDN? reply, when known at start
+    std::string identity;          // its *IDN? reply; guarded by the roster: read it through Identity
     int index = 0;                 // the N of instN
     std::atomic<bool> present{false};
     std::atomic<unsigned> arrivals{0};
@@ -54,8 +54,15 @@ public:
     Instrument *Find(const std::string &name);
     std::vector<Instrument *> All();
 
+    // Its *IDN? reply as the library's table had it at start or at its
+    // arrival; empty when the table had none.
+    std::string Identity(const Instrument &instrument);
+
     // Told of every instrument named after Start (from the library's thread).
     std::function<void(Instrument &)> onNamed;
+    // Told of every arrival and removal after Start (from the library's
+    // thread, after onNamed): `present` says which.
+    std::function<void(Instrument &)> onPresence;
 
 private:
     static void OSTREL_CALL OnChange(int deviceID, int attached);

@@ -11,21 +11,32 @@ target_sources(ostrel_tool PRIVATE ${here}/BenchConsole.cpp ${here}/Connections.
 target_sources(ostrel_tool PRIVATE ${here}/LogWriter.cpp ${here}/Refusals.cpp)
 # Where a message ends (both channels).
 target_sources(ostrel_tool PRIVATE ${here}/Messages.cpp)
+# What an instrument is announced as; the announcements themselves where libavahi-client is at hand.
+target_sources(ostrel_tool PRIVATE ${here}/ServiceNames.cpp)
 if(WIN32)
   target_include_directories(ostrel_tool PRIVATE ${here}/windows)
   target_link_libraries(ostrel_tool PRIVATE ws2_32)
-  target_sources(ostrel_tool PRIVATE ${here}/RpcUnavailable.cpp ${here}/JournalUnavailable.cpp)
+  target_sources(ostrel_tool PRIVATE ${here}/RpcUnavailable.cpp ${here}/JournalUnavailable.cpp
+    ${here}/AnnouncerUnavailable.cpp)
   return()
 endif()
 target_include_directories(ostrel_tool PRIVATE ${here}/posix)
-pkg_check_modules(OSTREL_SYSTEMD IMPORTED_TARGET libsystemd)
-if(OSTREL_SYSTEMD_FOUND)
-  target_sources(ostrel_tool PRIVATE ${here}/Journal.cpp)
-  target_link_libraries(ostrel_tool PRIVATE PkgConfig::OSTREL_SYSTEMD)
-else()
-  message(STATUS "ostrel serve: libsystemd not found (libsystemd-dev), log lines go to standard output under systemd too")
-  target_sources(ostrel_tool PRIVATE ${here}/JournalUnavailable.cpp)
-endif()
+# A library the gateway does without: `with` where pkg-config finds `module`,
+# else `without` and a line saying what is missing.
+function(ostrel_serve_optional prefix module with without missing)
+  pkg_check_modules(${prefix} IMPORTED_TARGET ${module})
+  if(${prefix}_FOUND)
+    target_sources(ostrel_tool PRIVATE ${with})
+    target_link_libraries(ostrel_tool PRIVATE PkgConfig::${prefix})
+  else()
+    message(STATUS "ostrel serve: ${missing}")
+    target_sources(ostrel_tool PRIVATE ${without})
+  endif()
+endfunction()
+ostrel_serve_optional(OSTREL_SYSTEMD libsystemd ${here}/Journal.cpp ${here}/JournalUnavailable.cpp
+  "libsystemd not found (libsystemd-dev), log lines go to standard output under systemd too")
+ostrel_serve_optional(OSTREL_AVAHI avahi-client ${here}/Announcer.cpp ${here}/AnnouncerUnavailable.cpp
+  "libavahi-client not found (libavahi-client-dev), the instruments are not announced by mDNS")
 pkg_check_modules(OSTREL_TIRPC IMPORTED_TARGET libtirpc)
 find_program(OSTREL_RPCGEN rpcgen)
 if(NOT OSTREL_TIRPC_FOUND OR NOT OSTREL_RPCGEN)

@@ -2,6 +2,7 @@
 // devices inst0, inst1, ... registered with rpcbind (where the build has an
 // ONC RPC engine), and raw SCPI sockets.
 #include "../ostrel/Cli.h"
+#include "Announcer.h"
 #include "BenchConsole.h"
 #include "Connections.h"
 #include "Note.h"
@@ -82,7 +83,7 @@ void ShowTable(Roster &roster, const ServeOptions &options, const RpcPorts *rpc)
                       ("TCPIP::" + host + "::" + std::to_string(options.rawPort + instrument->index) + "::SOCKET")
                           .c_str());
         row(rpc != nullptr ? "TCPIP::" + host + "::" + instrument->name + "::INSTR" : instrument->name, raw,
-            instrument->key, instrument->identity);
+            instrument->key, roster.Identity(*instrument));
     }
     if (roster.All().empty())
         std::printf("  no instruments yet: each one plugged in is served as the next instN\n");
@@ -143,6 +144,11 @@ int Serve(Session &session)
         return Fail(kFailed, error);
     RawSockets raw{options, connections, gateway, {}, {}};
     roster.onNamed = [&raw](Instrument &instrument) { raw.Open(instrument); };
+    // The web page's port: the one the HTTP server bound, once there is one.
+    const unsigned httpPort = options.httpPortGiven ? options.httpPort : 0;
+    Announcer announcer(roster, {.listen = options.listen, .vxi11 = vxi11, .rawPort = options.rawPort,
+                                 .httpPort = httpPort});
+    roster.onPresence = [&announcer](Instrument &instrument) { announcer.Follow(instrument); };
     const EventModeEnd eventModeEnd{api};
     if (!roster.Start(error))
         return Fail(kFailed, error);
@@ -150,6 +156,8 @@ int Serve(Session &session)
         return Fail(kFailed, error);
     for (Instrument *instrument : roster.All())
         raw.Open(*instrument);
+    if (options.mdns)
+        announcer.Start(roster.All());
 
     OnStopSignals(OnStopSignal);
     ShowTable(roster, options, vxi11 ? &rpc : nullptr);
@@ -158,6 +166,7 @@ int Serve(Session &session)
     WaitForStopSignal();
 
     Note("stopping: closing every link");
+    announcer.Stop();
     gateway.Stop();
     connections.Stop();
     if (vxi11)
