@@ -15,6 +15,8 @@ demo=(make cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev libe
 # (libavahi-client-dev) where it has them; help2man writes the tool's manual page, lintian checks the packages.
 package=("${demo[@]}" libusb-1.0-0-dev libtirpc-dev libsystemd-dev libavahi-client-dev dpkg-dev file help2man
   lintian)
+# serve's status page, identification and metrics on libmicrohttpd.
+package+=(libmicrohttpd-dev)
 # MinGW-w64 builds the DLL and the tool (with the host's CLI11 and nlohmann-json headers); LLVM's
 # llvm-dlltool makes the MSVC import library.
 dist=(make cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev llvm)
@@ -29,9 +31,10 @@ test=("${package[@]}" "${dist[@]}" python3
   util-linux iproute2
   # the announcements, in namespaces with a system bus and an Avahi daemon of their own
   dbus-daemon avahi-daemon avahi-utils
-  # the floor of simulated hosts: clients that browse (python3-zeroconf) and read the gateway's page,
-  # identification and metrics
-  python3-zeroconf curl libxml2-utils prometheus chromium
+  # the gateway's web pages read by curl, xmllint, promtool and a headless browser (with a font to draw in)
+  curl libxml2-utils prometheus chromium fonts-dejavu-core
+  # the floor of simulated hosts: a client that browses with python3-zeroconf
+  python3-zeroconf
   # fuzz targets (clang, libFuzzer); clang and lld-link also link the MSVC-style SDK check
   clang libclang-rt-14-dev lld
   # the Windows programs under Wine; the C# bindings under Mono

@@ -45,12 +45,12 @@ def ensure_rpcbind():
 class Gateway:
     """A running `ostrel serve`: its log lines, bench commands on its stdin, SIGTERM."""
 
-    def __init__(self, tmp, *options):
+    def __init__(self, tmp, *options, bench=BENCH):
         ensure_rpcbind()
         env = dict(os.environ, OSTREL_LOG_DIR=str(tmp))
         env.pop("OSTREL_BENCH", None)
         self.process = subprocess.Popen(
-            [os.environ["OSTREL_TOOL"], "--bench", BENCH, "serve", "--raw-port", str(RAW_PORT), *options],
+            [os.environ["OSTREL_TOOL"], "--bench", bench, "serve", "--raw-port", str(RAW_PORT), *options],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
         self.lines = queue.Queue()
         self.seen = []
@@ -105,7 +105,9 @@ class Gateway:
 @pytest.fixture(scope="module")
 def gateway(tmp_path_factory, request):
     options = getattr(request.module, "SERVE_OPTIONS", [])
-    served = Gateway(tmp_path_factory.mktemp("log"), *options)
+    # A module's serve_bench(folder) writes the bench it wants there.
+    bench = getattr(request.module, "serve_bench", lambda folder: BENCH)(tmp_path_factory.mktemp("bench"))
+    served = Gateway(tmp_path_factory.mktemp("log"), *options, bench=bench)
     yield served
     if served.process.poll() is None:
         served.stop()

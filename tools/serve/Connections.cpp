@@ -28,7 +28,7 @@ struct Connections::Connection {
     Expiry expiry;
 };
 
-Connections::Connections(const Bounds &bounds) : bounds(bounds) {}
+Connections::Connections(const Bounds &bounds, Metrics &metrics) : bounds(bounds), metrics(metrics) {}
 
 Connections::~Connections()
 {
@@ -74,8 +74,7 @@ void Connections::Accept()
 
 std::string Connections::Refusal(const sockaddr_storage &peer)
 {
-    if (!bounds.allowed.empty() && std::none_of(bounds.allowed.begin(), bounds.allowed.end(),
-                                                [&](const Network &network) { return Contains(network, peer); }))
+    if (!Allowed(bounds.allowed, peer))
         return "not in --allow";
     const std::string host = HostOf(peer);
     std::lock_guard<std::mutex> lock(mutex);
@@ -99,6 +98,7 @@ void Connections::Admit(Listener &listener)
         return;
     const std::string refusal = Refusal(peer);
     if (!refusal.empty()) {
+        metrics.Refused();
         NoteRefusal(HostOf(peer), "refused " + PeerOf(peer) + " " + listener.kind + ": " + refusal);
         CloseSocket(fd);
         return;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Gateway.h"
+#include "Metrics.h"
 #include "Network.h"
 
 #include <atomic>
@@ -29,7 +30,7 @@ struct Bounds {
 
 class Connections {
 public:
-    explicit Connections(const Bounds &bounds);
+    Connections(const Bounds &bounds, Metrics &metrics);
     ~Connections();
 
     // Takes a listening socket; `kind` names its connections in log lines.
@@ -49,6 +50,7 @@ private:
     void CloseExpired();
 
     const Bounds bounds;
+    Metrics &metrics;
     std::mutex mutex;
     std::vector<std::unique_ptr<Listener>> listeners;
     std::list<std::unique_ptr<Connection>> connections;

@@ -37,10 +37,11 @@ struct Gateway::Link {
     Client client;
     MessageGatherer message{kMessageMax, true}; // written so far, until it ends
     std::atomic<bool> aborted{false};
+    std::chrono::system_clock::time_point lockedSince; // while it holds its instrument's lock
 };
 
-Gateway::Gateway(const Api &api, Roster &roster, unsigned maxLinks, unsigned clientLinks)
-    : api(api), roster(roster), maxLinks(maxLinks), clientLinks(clientLinks)
+Gateway::Gateway(const Api &api, Roster &roster, unsigned maxLinks, unsigned clientLinks, Metrics &metrics)
+    : api(api), roster(roster), maxLinks(maxLinks), clientLinks(clientLinks), metrics(metrics)
 {
 }
 
@@ -152,6 +153,8 @@ int Gateway::WaitForLock(Link &link, const Waits &waits, std::unique_lock<std::m
         return kErrAbort;
     if (instrument.lockedBy != 0 && instrument.lockedBy != link.id)
         return kErrLocked;
+    if (instrument.lockedBy != link.id)
+        link.lockedSince = std::chrono::system_clock::now();
     instrument.lockedBy = link.id;
     return kErrNone;
 }
@@ -239,8 +242,10 @@ int Gateway::Send(Instrument &instrument, const std::string &message)
 int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, const std::string &data)
 {
     Link *link = nullptr;
-    if (int error = Enter(client, id, waits, After(waits.ioMs), link))
+    if (int error = Enter(client, id, waits, After(waits.ioMs), link)) {
+        Count(link, error);
         return error;
+    }
     Instrument &instrument = *link->instrument;
     // A clear's leftover read gets a moment to end, so that an old reply it is
     // taking in is dropped; what it brings after that may answer this message.
@@ -255,13 +260,17 @@ int Gateway::Write(const Client &client, long id, const Waits &waits, bool end, 
     // The instrument gets whole messages only, each as it ends: one longer than the bound is refused, never split.
     const int error = link->message.Add(data.data(), data.size(), end, [&](const std::string &message, bool asks) {
         const int sent = Send(instrument, message);
+        if (sent == kErrNone && asks)
+            metrics.Asked(instrument.name);
         // The reply is read while the client's read call is still on its way.
         if (sent == kErrNone && asks && !instrument.discard && !instrument.reader->Reading())
             instrument.reader->Start({.binary = true, .bytes = 0, .timeoutMs = kReadAhead, .abandon = nullptr});
         return sent;
     });
     Leave(instrument);
-    return error == MessageGatherer::kOverBound ? kErrParameter : error;
+    const int result = error == MessageGatherer::kOverBound ? kErrParameter : error;
+    Count(link, result);
+    return result;
 }
 
 // Reads until `pending` holds a reply's end, or the request's time is up. The
@@ -294,8 +303,10 @@ ReadResult Gateway::Read(const Client &client, long id, const Waits &waits, unsi
     ReadResult result;
     Link *link = nullptr;
     const Clock::time_point deadline = After(waits.ioMs);
-    if ((result.error = Enter(client, id, waits, deadline, link)))
+    if ((result.error = Enter(client, id, waits, deadline, link))) {
+        Count(link, result.error);
         return result;
+    }
     Instrument &instrument = *link->instrument;
     requestSize = std::min(requestSize, kMessageMax);
     const auto charAt = [&] { return termChar < 0 ? std::string::npos : instrument.pending.find(char(termChar)); };
@@ -318,7 +329,21 @@ ReadResult Gateway::Read(const Client &client, long id, const Waits &waits, unsi
         instrument.pending.erase(0, count);
     }
     Leave(instrument);
+    Count(link, result.error);
+    if ((result.reason & kReasonEnd) != 0)
+        metrics.Answered(instrument.name);
     return result;
+}
+
+// A write's or read's outcome in the instrument's counts; a request on no link has no instrument.
+void Gateway::Count(const Link *link, int error)
+{
+    if (link == nullptr || error == kErrNone)
+        return;
+    if (error == kErrIoTimeout)
+        metrics.TimedOut(link->instrument->name);
+    else
+        metrics.Failed(link->instrument->name);
 }
 
 int Gateway::ReadStatusByte(const Client &client, long id)
@@ -428,6 +453,27 @@ size_t Gateway::Links() const
 {
     std::lock_guard<std::mutex> guard(mutex);
     return links.size();
+}
+
+std::vector<InstrumentState> Gateway::Snapshot() const
+{
+    const std::vector<Instrument *> all = roster.All();
+    std::lock_guard<std::mutex> guard(mutex);
+    std::vector<InstrumentState> states;
+    for (Instrument *instrument : all) {
+        InstrumentState &state = states.emplace_back();
+        state.instrument = instrument;
+        for (const auto &[id, link] : links) {
+            if (link->instrument != instrument)
+                continue;
+            ++state.links;
+            if (instrument->lockedBy == id) {
+                state.lockHolder = link->client.address;
+                state.lockedSince = link->lockedSince;
+            }
+        }
+    }
+    return states;
 }
 
 } // namespace ostrel::tool::serve

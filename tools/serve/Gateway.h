@@ -5,6 +5,7 @@
 
 #include "../ostrel/Library.h"
 #include "Expiry.h"
+#include "Metrics.h"
 #include "Roster.h"
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace ostrel::tool::serve {
 
@@ -62,9 +64,17 @@ struct Client {
     Expiry *expiry = nullptr;   // the connection's, where it has one
 };
 
+// An instrument as the status page shows it.
+struct InstrumentState {
+    Instrument *instrument = nullptr; // name, key, identity and presence
+    size_t links = 0;
+    std::string lockHolder; // the client's address; "": not locked
+    std::chrono::system_clock::time_point lockedSince;
+};
+
 class Gateway {
 public:
-    Gateway(const Api &api, Roster &roster, unsigned maxLinks, unsigned clientLinks);
+    Gateway(const Api &api, Roster &roster, unsigned maxLinks, unsigned clientLinks, Metrics &metrics);
     ~Gateway();
 
     // 0 and the new link's ID, or an error code.
@@ -96,6 +106,8 @@ public:
     // From now on requests end at once and nothing new starts.
     void Stop();
     size_t Links() const;
+    // Every instrument with its links and lock, as one moment saw them.
+    std::vector<InstrumentState> Snapshot() const;
 
 private:
     struct Link;
@@ -115,11 +127,13 @@ private:
     int Fill(Link &link, Instrument &instrument, Clock::time_point deadline);
     void Drop(Instrument &instrument);
     void Release(Link &link);
+    void Count(const Link *link, int error);
 
     const Api &api;
     Roster &roster;
     const unsigned maxLinks;
     const unsigned clientLinks;
+    Metrics &metrics;
     mutable std::mutex mutex;
     std::map<long, std::unique_ptr<Link>> links;
     long nextLink = 1;

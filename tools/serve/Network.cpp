@@ -1,6 +1,7 @@
 // The gateway's sockets: listening, peers, client networks, bounded waits.
 #include "Network.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,6 +68,12 @@ bool Contains(const Network &network, const sockaddr_storage &address)
             return false;
     }
     return true;
+}
+
+bool Allowed(const std::vector<Network> &allowed, const sockaddr_storage &address)
+{
+    return allowed.empty() || std::any_of(allowed.begin(), allowed.end(),
+                                          [&](const Network &network) { return Contains(network, address); });
 }
 
 Socket Listen(const std::string &address, unsigned port, unsigned &bound, std::string &error)

@@ -5,6 +5,7 @@
 #include "SocketApi.h"
 
 #include <string>
+#include <vector>
 
 namespace ostrel::tool::serve {
 
@@ -18,6 +19,8 @@ struct Network {
 // False with the reason in `error` for text that is no such block.
 bool ParseNetwork(const std::string &text, Network &network, std::string &error);
 bool Contains(const Network &network, const sockaddr_storage &address);
+// In one of the blocks, or no blocks are given.
+bool Allowed(const std::vector<Network> &allowed, const sockaddr_storage &address);
 
 // A listening TCP socket on `address` (numeric) and `port` (0: any); kNoSocket with
 // the reason in `error`. `bound` is the port it got.

@@ -9,15 +9,15 @@ target_sources(ostrel_tool PRIVATE ${here}/BenchConsole.cpp ${here}/Connections.
   ${here}/RawChannel.cpp ${here}/Roster.cpp ${here}/Serve.cpp)
 # The log's writer thread, and the systemd journal where libsystemd is at hand (libsystemd-dev).
 target_sources(ostrel_tool PRIVATE ${here}/LogWriter.cpp ${here}/Refusals.cpp)
-# Where a message ends (both channels).
-target_sources(ostrel_tool PRIVATE ${here}/Messages.cpp)
+# Where a message ends (both channels), and what the gateway counts.
+target_sources(ostrel_tool PRIVATE ${here}/Messages.cpp ${here}/Metrics.cpp)
 # What an instrument is announced as; the announcements themselves where libavahi-client is at hand.
 target_sources(ostrel_tool PRIVATE ${here}/ServiceNames.cpp)
 if(WIN32)
   target_include_directories(ostrel_tool PRIVATE ${here}/windows)
   target_link_libraries(ostrel_tool PRIVATE ws2_32)
   target_sources(ostrel_tool PRIVATE ${here}/RpcUnavailable.cpp ${here}/JournalUnavailable.cpp
-    ${here}/AnnouncerUnavailable.cpp)
+    ${here}/AnnouncerUnavailable.cpp ${here}/HttpUnavailable.cpp)
   return()
 endif()
 target_include_directories(ostrel_tool PRIVATE ${here}/posix)
@@ -37,6 +37,14 @@ ostrel_serve_optional(OSTREL_SYSTEMD libsystemd ${here}/Journal.cpp ${here}/Jour
   "libsystemd not found (libsystemd-dev), log lines go to standard output under systemd too")
 ostrel_serve_optional(OSTREL_AVAHI avahi-client ${here}/Announcer.cpp ${here}/AnnouncerUnavailable.cpp
   "libavahi-client not found (libavahi-client-dev), the instruments are not announced by mDNS")
+# The status page, LXI identification and metrics on libmicrohttpd (libmicrohttpd-dev): a C library in
+# Debian main with security support and a stable ABI that takes a socket we listened on (so --listen
+# holds), asks us before it accepts a client (so --allow holds) and bounds connections per client, in
+# all and in time itself. civetweb would bring a larger surface (files, CGI, scripting, WebSockets)
+# that a few read-only documents do not need.
+ostrel_serve_optional(OSTREL_MICROHTTPD libmicrohttpd
+  "${here}/Http.cpp;${here}/Documents.cpp;${here}/StatusPage.cpp;${here}/Identification.cpp;${here}/Exposition.cpp"
+  ${here}/HttpUnavailable.cpp "libmicrohttpd not found (libmicrohttpd-dev), no status page")
 pkg_check_modules(OSTREL_TIRPC IMPORTED_TARGET libtirpc)
 find_program(OSTREL_RPCGEN rpcgen)
 if(NOT OSTREL_TIRPC_FOUND OR NOT OSTREL_RPCGEN)

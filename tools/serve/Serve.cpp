@@ -5,6 +5,7 @@
 #include "Announcer.h"
 #include "BenchConsole.h"
 #include "Connections.h"
+#include "Http.h"
 #include "Note.h"
 #include "RawChannel.h"
 #include "RpcChannel.h"
@@ -136,18 +137,24 @@ int Serve(Session &session)
                                           "TCPIP::<host>::5025::SOCKET), or VXI-11 from a Linux PC (see docs/lan.md)");
     if (!StartSockets(error))
         return Fail(kFailed, error);
-    Connections connections(bounds);
+    Metrics metrics;
+    Connections connections(bounds, metrics);
     Roster roster(api, session.options.productID);
-    Gateway gateway(api, roster, options.maxLinks, options.clientLinks);
+    Gateway gateway(api, roster, options.maxLinks, options.clientLinks, metrics);
     RpcPorts rpc;
     if (vxi11 && !OpenRpc(options.listen, options.port, gateway, options.idleSeconds, connections, rpc, error))
         return Fail(kFailed, error);
     RawSockets raw{options, connections, gateway, {}, {}};
     roster.onNamed = [&raw](Instrument &instrument) { raw.Open(instrument); };
-    // The web page's port: the one the HTTP server bound, once there is one.
-    const unsigned httpPort = options.httpPortGiven ? options.httpPort : 0;
+    HttpServer http({.gateway = &gateway, .metrics = &metrics, .host = HostName(options.listen), .httpPort = 0,
+                     .rawPort = options.rawPort, .vxi11 = vxi11});
+    if (!http.Start({.listen = options.listen, .port = options.httpPort, .portGiven = options.httpPortGiven,
+                     .allowed = bounds.allowed},
+                    error))
+        return Fail(kFailed, error);
+    // The web page is announced on the port the HTTP server bound (none: no page to announce).
     Announcer announcer(roster, {.listen = options.listen, .vxi11 = vxi11, .rawPort = options.rawPort,
-                                 .httpPort = httpPort});
+                                 .httpPort = http.Port()});
     roster.onPresence = [&announcer](Instrument &instrument) { announcer.Follow(instrument); };
     const EventModeEnd eventModeEnd{api};
     if (!roster.Start(error))
@@ -161,12 +168,17 @@ int Serve(Session &session)
 
     OnStopSignals(OnStopSignal);
     ShowTable(roster, options, vxi11 ? &rpc : nullptr);
+    if (http.Port() != 0) {
+        std::printf("status page on http://%s:%u/\n", HostName(options.listen).c_str(), http.Port());
+        std::fflush(stdout);
+    }
     connections.Start();
     StartBenchConsole(session);
     WaitForStopSignal();
 
     Note("stopping: closing every link");
     announcer.Stop();
+    http.Stop();
     gateway.Stop();
     connections.Stop();
     if (vxi11)
