@@ -5,6 +5,7 @@ announcement gives, follows unplug and plug, and reads each gateway's page, iden
 Needs root (network namespaces). FLOOR_OUT names a folder for the logs, the measured times
 (floor-figures.txt) and the status page's screenshot.
 """
+import datetime
 import os
 import queue
 import re
@@ -158,22 +159,41 @@ def test_unplug_withdraws_an_instrument_and_plug_announces_it_again_under_its_na
         while not browser.events.empty():
             browser.events.get()
 
-        start = time.monotonic()
+        start, wall = time.monotonic(), datetime.datetime.now()
         floor.bench("gw1", "unplug 0")
         unplugged = True
         gone, others = browser.wait_for({("-", VXI11, name), ("-", RAW, name)}, 5)
         assert not [event for event in others if event[0] == "-"], others
-        note(out, f"unplug to withdrawal seen by avahi-browse: {max(gone.values()) - start:.2f} s")
+        note(out, f"unplug to withdrawal seen by avahi-browse: {max(gone.values()) - start:.2f} s (the gateway "
+                  f"withdrew it after {logged_after(floor, wall, 'mDNS: withdrew inst0'):.2f} s; a client keeps a "
+                  "record said goodbye to for 1 s)")
 
-        start = time.monotonic()
+        start, wall = time.monotonic(), datetime.datetime.now()
         floor.bench("gw1", "plug 0")
         unplugged = False
         back, _ = browser.wait_for({("=", VXI11, name), ("=", RAW, name)}, 15)
-        note(out, f"plug to announcement resolved by avahi-browse: {max(back.values()) - start:.2f} s")
+        note(out, f"plug to announcement resolved by avahi-browse: {max(back.values()) - start:.2f} s (the gateway "
+                  f"saw it arrive after {logged_after(floor, wall, 'arrived inst0'):.2f} s, and had it announced, "
+                  f"Avahi's probe of the name done, after {logged_after(floor, wall, 'mDNS: announced inst0'):.2f} s)")
     finally:
         browser.close()
         if unplugged:  # the other tests find the bench whole
             floor.bench("gw1", "plug 0")
+
+
+def logged_after(floor, wall, what):
+    """Seconds from `wall` to gw1's first log line since then that starts with `what` (stamped in whole
+    milliseconds, and written by a thread of its own: waited for)."""
+    deadline = time.monotonic() + 5
+    while True:
+        with open(floor.host("gw1").log_path("serve")) as log:
+            stamps = [datetime.datetime.fromisoformat(stamp)
+                      for stamp in re.findall(rf"^(\S+ \S+)  {what}", log.read(), re.MULTILINE)]
+        later = [stamp for stamp in stamps if stamp >= wall - datetime.timedelta(milliseconds=1)]
+        if later:
+            return max(0.0, (later[0] - wall).total_seconds())
+        assert time.monotonic() < deadline, f"gw1 logged no {what!r} within 5 s"
+        time.sleep(0.05)
 
 
 def fetch(floor, url):
