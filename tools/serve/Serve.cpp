@@ -163,8 +163,6 @@ int Serve(Session &session)
         return Fail(kFailed, error);
     for (Instrument *instrument : roster.All())
         raw.Open(*instrument);
-    if (options.mdns)
-        announcer.Start(roster.All());
 
     OnStopSignals(OnStopSignal);
     ShowTable(roster, options, vxi11 ? &rpc : nullptr);
@@ -173,6 +171,8 @@ int Serve(Session &session)
         std::fflush(stdout);
     }
     connections.Start();
+    if (options.mdns)
+        announcer.Start(roster.All());
     StartBenchConsole(session);
     WaitForStopSignal();
 
