@@ -79,7 +79,7 @@ def test_documents_show_queries_locks_and_time_outs(gateway, rm, tmp_path):
     page = run([*browser, "--dump-dom", URL + "/"], timeout=60)
     text = html.unescape(re.sub(r"<[^>]+>", " ", page.stdout))
     assert all(name in text for name in STABLE), page.stdout + page.stderr
-    assert re.search(r"held by 127\.0\.0\.1 since \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC", text)
+    assert re.search(r"held by 127\.0\.0\.1\s+since \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC", text)
     assert "unplugged" in text
     shot = tmp_path / "status.png"
     run([*browser, f"--screenshot={shot}", URL + "/"], timeout=60)
@@ -89,19 +89,23 @@ def test_documents_show_queries_locks_and_time_outs(gateway, rm, tmp_path):
 
 
 def test_read_only(gateway):
-    before = curl("/metrics")
+    # What the instruments did; links come and go as earlier tests' resources are collected.
+    def done():
+        return [line for line in curl("/metrics").splitlines() if "_links_open" not in line]
+
+    before = done()
     gateway.forget()
     answered = run(["curl", "-sS", "-i", "--max-time", "10", "-X", "POST", "--data", "*RST", URL + "/"])
     assert answered.stdout.startswith("HTTP/1.1 405")
     assert re.search(r"^Allow: GET, HEAD$", answered.stdout, re.M)
     assert curl("/nothing/here", "-o", "/dev/null", "-w", "%{http_code}") == "404"
     assert curl("/metrics", "-I").startswith("HTTP/1.1 200")
-    assert curl("/metrics") == before
+    assert done() == before
     gateway.drain()
     assert not [line for line in gateway.seen if re.search(r"\b(link|lock|connect) ", line)], gateway.seen
 
 
-def test_allow_and_ports(gateway, tmp_path):
+def test_allow_and_ports(gateway):
     refused = run(["curl", "-sS", "--max-time", "10", "--interface", "127.0.0.2", URL + "/"])
     assert refused.returncode != 0 and refused.stdout == ""
     gateway.wait_for(rf"refused 127\.0\.0\.2:\d+ http: not in --allow")

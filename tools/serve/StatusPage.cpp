@@ -12,8 +12,8 @@ constexpr int kRefreshSeconds = 5;
 
 constexpr const char *kStyle =
     "body{font-family:sans-serif;margin:1.5em;color:#222}"
-    "table{border-collapse:collapse}th,td{padding:.35em .8em;border-bottom:1px solid #ccc;text-align:left;"
-    "vertical-align:top;white-space:nowrap}th{background:#eee}td.n{text-align:right}.off{color:#999}.held{color:#a40}"
+    "table{border-collapse:collapse}th,td{padding:.35em .6em;border-bottom:1px solid #ccc;text-align:left;"
+    "vertical-align:top}th{background:#eee}b,code,span{white-space:nowrap}.off{color:#999}.held{color:#a40}"
     "code{font-size:.9em}";
 
 std::string Utc(std::chrono::system_clock::time_point when)
@@ -24,6 +24,13 @@ std::string Utc(std::chrono::system_clock::time_point when)
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
     return text;
+}
+
+// "1 link", "2 queries".
+std::string Count(unsigned long long count, const std::string &what)
+{
+    const std::string many = what.back() == 'y' ? what.substr(0, what.size() - 1) + "ies" : what + "s";
+    return std::to_string(count) + " " + (count == 1 ? what : many);
 }
 
 std::string Cell(const std::string &html, const char *cls = "")
@@ -37,16 +44,18 @@ std::string Row(const Site &site, const InstrumentState &state, const Instrument
     std::string addresses;
     for (const std::string &address : AddressesOf(site, instrument))
         addresses += "<code>" + Escaped(address) + "</code><br>";
-    const std::string lock = state.lockHolder.empty()
-                                 ? "free"
-                                 : "held by " + Escaped(state.lockHolder) + " since " + Utc(state.lockedSince);
+    const bool locked = !state.lockHolder.empty();
+    const std::string lock =
+        locked ? "held by " + Escaped(state.lockHolder) + "<br><span>since " + Utc(state.lockedSince) + "</span>"
+               : "free";
+    const std::string activity = Count(state.links, "link") + "<br>" + Count(counts.queries, "query") + "<br>" +
+                                 Count(counts.errors, "error") + "<br>" + Count(counts.timeouts, "time-out");
     const bool present = instrument.present;
-    return std::string("<tr") + (present ? "" : " class=\"off\"") + ">" + Cell(Escaped(instrument.name)) +
-           Cell(Escaped(StableName(instrument.key))) + Cell(Escaped(instrument.key)) +
-           Cell(Escaped(instrument.identity)) + Cell(addresses) + Cell(present ? "present" : "unplugged") +
-           Cell(lock, state.lockHolder.empty() ? "" : "held") + Cell(std::to_string(state.links), "n") +
-           Cell(std::to_string(counts.queries), "n") + Cell(std::to_string(counts.errors) + " / " + std::to_string(counts.timeouts), "n") +
-           "</tr>\n";
+    return std::string("<tr") + (present ? "" : " class=\"off\"") + ">" +
+           Cell("<b>" + Escaped(StableName(instrument.key)) + "</b><br>" + Escaped(instrument.name)) +
+           Cell(Escaped(instrument.key) + "<br><small>" + Escaped(instrument.identity) + "</small>") +
+           Cell(addresses) + Cell(present ? "present" : "unplugged") + Cell(lock, locked ? "held" : "") +
+           Cell(activity) + "</tr>\n";
 }
 
 } // namespace
@@ -63,12 +72,13 @@ std::string StatusPage(const Site &site)
                        Utc(std::chrono::system_clock::now()) + "; " + std::to_string(counted.refused) +
                        " connections refused. <a href=\"/metrics\">Metrics</a> · "
                        "<a href=\"/lxi/identification\">LXI identification</a></p>\n";
-    html += "<table>\n<tr><th>Name</th><th>Stable name</th><th>Key</th><th>Identity</th><th>Addresses</th>"
-            "<th>State</th><th>Lock</th><th>Links</th><th>Queries</th><th>Errors / time-outs</th></tr>\n";
+    html += "<table>\n<tr><th>Stable name, instN</th><th>Key, identity</th><th>Addresses</th>"
+            "<th>State</th><th>Lock</th><th>Activity</th></tr>\n";
     for (const InstrumentState &state : states)
         html += Row(site, state, CountsOf(counted, *state.instrument));
     if (states.empty())
-        html += "<tr><td colspan=\"10\">No instruments yet: each one plugged in is served as the next instN.</td></tr>\n";
+        html += "<tr><td colspan=\"6\">No instruments yet: each one plugged in is served as the next "
+                "instN.</td></tr>\n";
     return html + "</table>\n</body></html>\n";
 }
 
