@@ -224,8 +224,9 @@ def test_each_gateways_page_identification_and_metrics_name_its_instruments(floo
 
         # What a person sees: the page's text after the browser rendered it, and a picture of it.
         screenshot = os.path.join(out, f"status-page-{gateway}.png")
-        chromium = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1200,900",
-                    f"--user-data-dir={tmp_path}"]
+        # In a PID namespace of its own: the browser's helpers go when it ends or its time-out kills it.
+        chromium = ["unshare", "--pid", "--fork", "--kill-child", "chromium", "--headless", "--no-sandbox",
+                    "--disable-gpu", "--window-size=1200,900", f"--user-data-dir={tmp_path}"]
         text = floor.client.run(chromium + ["--dump-dom", base + "/"], timeout=60).stdout
         for n, identity in enumerate(IDENTITIES):
             maker, model, *_, serial = identity.split()
