@@ -32,12 +32,12 @@ public:
     // The instrument arrived or went (from the library's thread): its
     // services follow. Nothing before Start or after Stop.
     void Follow(Instrument &instrument);
-    // Withdraws every announcement.
+    // Withdraws every announcement, waiting 2 s at most.
     void Stop();
 
 private:
     struct State;
-    std::unique_ptr<State> state;
+    std::shared_ptr<State> state; // outlives a stop that gave up waiting on Avahi
 };
 
 } // namespace ostrel::tool::serve

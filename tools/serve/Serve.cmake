@@ -35,7 +35,8 @@ function(ostrel_serve_optional prefix module with without missing)
 endfunction()
 ostrel_serve_optional(OSTREL_SYSTEMD libsystemd ${here}/Journal.cpp ${here}/JournalUnavailable.cpp
   "libsystemd not found (libsystemd-dev), log lines go to standard output under systemd too")
-ostrel_serve_optional(OSTREL_AVAHI avahi-client ${here}/Announcer.cpp ${here}/AnnouncerUnavailable.cpp
+ostrel_serve_optional(OSTREL_AVAHI avahi-client "${here}/Announcer.cpp;${here}/Announcements.cpp"
+  ${here}/AnnouncerUnavailable.cpp
   "libavahi-client not found (libavahi-client-dev), the instruments are not announced by mDNS")
 # The status page, LXI identification and metrics on libmicrohttpd (libmicrohttpd-dev): a C library in
 # Debian main with security support and a stable ABI that takes a socket we listened on (so --listen
