@@ -29,10 +29,12 @@ test=("${package[@]}" "${dist[@]}" python3
   python3-pyvisa-py lxi-tools rpcbind
   # each gateway suite in a network namespace of its own (unshare, ip)
   util-linux iproute2
-  # the gateway's web pages read by curl, xmllint, promtool and a headless browser (with a font to draw in)
-  curl libxml2-utils prometheus chromium fonts-dejavu-core
   # the announcements, in namespaces with a system bus and an Avahi daemon of their own
   dbus-daemon avahi-daemon avahi-utils
+  # the gateway's web pages read by curl, xmllint, promtool and a headless browser (with a font to draw in)
+  curl libxml2-utils prometheus chromium fonts-dejavu-core
+  # the floor of simulated hosts: a client that browses with python3-zeroconf
+  python3-zeroconf
   # fuzz targets (clang, libFuzzer); clang and lld-link also link the MSVC-style SDK check
   clang libclang-rt-14-dev lld
   # the Windows programs under Wine; the C# bindings under Mono
