@@ -101,7 +101,7 @@ void Announcer::State::Publish(Entry &entry)
     }
     if (entry.name.empty()) {
         const std::string host = avahi_client_get_host_name(client);
-        const Described gateway{.manufacturer = "Ostrel", .model = "gateway", .serial = "", .firmware = ""};
+        const Described gateway{.manufacturer = kGatewayMaker, .model = "gateway", .serial = "", .firmware = ""};
         entry.name = InstanceName(entry.instrument == nullptr
                                       ? gateway
                                       : Describe(entry.instrument->key, roster.Identity(*entry.instrument)),
@@ -154,8 +154,8 @@ std::vector<DnsSdService> Announcer::State::Services(const Entry &entry)
         return {{.type = "_lxi._tcp",
                  .port = offered.httpPort,
                  .txt = {{"txtvers", "1"},
-                         {"Manufacturer", "Ostrel"},
-                         {"Model", "ostrel serve"},
+                         {"Manufacturer", kGatewayMaker},
+                         {"Model", kGatewayModel},
                          {"FirmwareVersion", OSTREL_VERSION}}},
                 {.type = "_http._tcp", .port = offered.httpPort, .txt = {{"path", "/"}}}};
     const Instrument &instrument = *entry.instrument;
@@ -163,7 +163,7 @@ std::vector<DnsSdService> Announcer::State::Services(const Entry &entry)
     std::vector<DnsSdService> services;
     if (offered.vxi11)
         services.push_back({.type = "_vxi-11._tcp", .port = kPortmapperPort, .txt = txt});
-    const unsigned raw = offered.rawPort + static_cast<unsigned>(instrument.index);
+    const unsigned raw = RawPort(offered.rawPort, instrument);
     if (offered.rawPort != 0 && raw <= 65535)
         services.push_back({.type = "_scpi-raw._tcp", .port = raw, .txt = txt});
     return services;

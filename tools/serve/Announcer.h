@@ -3,6 +3,7 @@
 // instrument's services while it is plugged in, and the gateway's web page.
 #pragma once
 
+#include "Network.h"
 #include "Roster.h"
 
 #include <memory>
@@ -10,14 +11,6 @@
 #include <vector>
 
 namespace ostrel::tool::serve {
-
-// What the gateway offers clients on the network.
-struct Offered {
-    std::string listen;    // the numeric listening address
-    bool vxi11 = false;    // VXI-11 devices, found through rpcbind on port 111
-    unsigned rawPort = 0;  // instrument N's raw socket on rawPort + N; 0: none
-    unsigned httpPort = 0; // the web page; 0: none
-};
 
 class Announcer {
 public:

@@ -28,17 +28,17 @@ std::string Escaped(const std::string &text)
 std::vector<std::string> AddressesOf(const Site &site, const Instrument &instrument)
 {
     std::vector<std::string> addresses;
-    if (site.vxi11)
-        addresses.push_back("TCPIP::" + site.host + "::" + StableName(instrument.key) + "::INSTR");
-    if (site.rawPort != 0)
-        addresses.push_back("TCPIP::" + site.host + "::" +
-                            std::to_string(site.rawPort + static_cast<unsigned>(instrument.index)) + "::SOCKET");
+    const Offered &offered = site.offered;
+    if (offered.vxi11)
+        addresses.push_back(InstrResource(offered.host, StableName(instrument.key)));
+    if (offered.rawPort != 0)
+        addresses.push_back(SocketResource(offered.host, RawPort(offered.rawPort, instrument)));
     return addresses;
 }
 
 std::string BaseUrl(const Site &site)
 {
-    return "http://" + site.host + ":" + std::to_string(site.httpPort);
+    return "http://" + site.offered.host + ":" + std::to_string(site.offered.httpPort);
 }
 
 InstrumentCounts CountsOf(const MetricsSnapshot &counted, const Instrument &instrument)

@@ -5,6 +5,7 @@
 
 #include "Gateway.h"
 #include "Metrics.h"
+#include "Network.h"
 
 #include <string>
 #include <vector>
@@ -15,10 +16,7 @@ namespace ostrel::tool::serve {
 struct Site {
     Gateway *gateway = nullptr;
     Metrics *metrics = nullptr;
-    std::string host;     // how clients name this PC (HostName)
-    unsigned httpPort = 0;
-    unsigned rawPort = 0; // the first raw socket's port; 0: none
-    bool vxi11 = false;
+    Offered offered;
 };
 
 std::string StatusPage(const Site &site);         // text/html

@@ -94,7 +94,7 @@ bool HttpServer::Start(const HttpSettings &settings, std::string &error)
     const Socket fd = Listen(settings.listen, settings.port, started->port, why);
     started->allowed = settings.allowed;
     started->site = site;
-    started->site.httpPort = started->port;
+    started->site.offered.httpPort = started->port;
     // The daemon owns the socket from here on, also when it fails to start.
     if (fd != kNoSocket)
         started->mhd = MHD_start_daemon(

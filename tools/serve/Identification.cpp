@@ -1,6 +1,7 @@
 // The LXI identification document: the gateway as the device, and each
 // instrument it serves as one of its interfaces, named by its stable name.
 #include "Documents.h"
+#include "ServiceNames.h"
 
 namespace ostrel::tool::serve {
 namespace {
@@ -16,7 +17,7 @@ std::string Interface(const Site &site, const Instrument &instrument)
                       "\">\n";
     for (const std::string &address : AddressesOf(site, instrument))
         xml += Element("    ", "InstrumentAddressString", address);
-    xml += Element("    ", "Hostname", site.host);
+    xml += Element("    ", "Hostname", site.offered.host);
     return xml + "  </Interface>\n";
 }
 
@@ -26,9 +27,9 @@ std::string Identification(const Site &site)
 {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<LXIDevice xmlns=\"http://www.lxistandard.org/InstrumentIdentification/1.0\">\n";
-    xml += Element("  ", "Manufacturer", "Ostrel");
-    xml += Element("  ", "Model", "ostrel serve");
-    xml += Element("  ", "SerialNumber", site.host);
+    xml += Element("  ", "Manufacturer", kGatewayMaker);
+    xml += Element("  ", "Model", kGatewayModel);
+    xml += Element("  ", "SerialNumber", site.offered.host);
     xml += Element("  ", "FirmwareRevision", OSTREL_VERSION);
     xml += Element("  ", "HomepageURL", BaseUrl(site) + "/");
     xml += Element("  ", "IdentificationURL", BaseUrl(site) + "/lxi/identification");

@@ -149,4 +149,14 @@ std::string HostName(const std::string &listen)
     return gethostname(name, sizeof name - 1) == 0 ? name : "<this PC>";
 }
 
+std::string InstrResource(const std::string &host, const std::string &device)
+{
+    return "TCPIP::" + host + "::" + device + "::INSTR";
+}
+
+std::string SocketResource(const std::string &host, unsigned port)
+{
+    return "TCPIP::" + host + "::" + std::to_string(port) + "::SOCKET";
+}
+
 } // namespace ostrel::tool::serve

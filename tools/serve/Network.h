@@ -34,6 +34,19 @@ std::string PeerOf(const sockaddr_storage &address);
 // the host name when listening on every address.
 std::string HostName(const std::string &listen);
 
+// What the gateway offers clients on the network, and how they name this PC.
+struct Offered {
+    std::string listen;    // the numeric listening address
+    std::string host;      // in resource strings and URLs (HostName)
+    bool vxi11 = false;    // VXI-11 devices, found through rpcbind on port 111
+    unsigned rawPort = 0;  // instrument N's raw socket on rawPort + N; 0: none
+    unsigned httpPort = 0; // the web page; 0: none
+};
+
+// The resource strings clients open: "TCPIP::host::inst0::INSTR", "TCPIP::host::5025::SOCKET".
+std::string InstrResource(const std::string &host, const std::string &device);
+std::string SocketResource(const std::string &host, unsigned port);
+
 enum class Wait { kReady, kIdle };
 // Until the socket has something to read (or has closed), at most `ms`.
 Wait WaitReadable(Socket socket, unsigned ms);

@@ -152,6 +152,11 @@ std::string StableName(const std::string &key)
     return name;
 }
 
+unsigned RawPort(unsigned first, const Instrument &instrument)
+{
+    return first + static_cast<unsigned>(instrument.index);
+}
+
 Instrument *Roster::Find(const std::string &name)
 {
     std::lock_guard<std::mutex> lock(mutex);

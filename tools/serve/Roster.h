@@ -83,4 +83,7 @@ private:
 // key with blanks as underscores ("2936-R_SN12345").
 std::string StableName(const std::string &key);
 
+// instN's raw socket: the first raw port plus N (past 65535 when none is left).
+unsigned RawPort(unsigned first, const Instrument &instrument);
+
 } // namespace ostrel::tool::serve

@@ -47,7 +47,7 @@ struct RawSockets {
         std::lock_guard<std::mutex> lock(mutex);
         if (options.rawPort == 0 || !opened.insert(instrument.index).second)
             return;
-        const unsigned port = options.rawPort + static_cast<unsigned>(instrument.index);
+        const unsigned port = RawPort(options.rawPort, instrument);
         std::string error;
         unsigned bound = 0;
         const Socket fd = port <= 65535 ? Listen(options.listen, port, bound, error) : kNoSocket;
@@ -80,10 +80,8 @@ void ShowTable(Roster &roster, const ServeOptions &options, const RpcPorts *rpc)
     row("RESOURCE", "RAW SOCKET                       ", "KEY", "IDENTITY");
     for (const Instrument *instrument : roster.All()) {
         char raw[64];
-        std::snprintf(raw, sizeof raw, "%-33s",
-                      ("TCPIP::" + host + "::" + std::to_string(options.rawPort + instrument->index) + "::SOCKET")
-                          .c_str());
-        row(rpc != nullptr ? "TCPIP::" + host + "::" + instrument->name + "::INSTR" : instrument->name, raw,
+        std::snprintf(raw, sizeof raw, "%-33s", SocketResource(host, RawPort(options.rawPort, *instrument)).c_str());
+        row(rpc != nullptr ? InstrResource(host, instrument->name) : instrument->name, raw,
             instrument->key, roster.Identity(*instrument));
     }
     if (roster.All().empty())
@@ -146,14 +144,15 @@ int Serve(Session &session)
         return Fail(kFailed, error);
     RawSockets raw{options, connections, gateway, {}, {}};
     roster.onNamed = [&raw](Instrument &instrument) { raw.Open(instrument); };
-    HttpServer http({.gateway = &gateway, .metrics = &metrics, .host = HostName(options.listen), .httpPort = 0,
-                     .rawPort = options.rawPort, .vxi11 = vxi11});
+    Offered offered{.listen = options.listen, .host = HostName(options.listen), .vxi11 = vxi11,
+                    .rawPort = options.rawPort, .httpPort = 0};
+    HttpServer http({.gateway = &gateway, .metrics = &metrics, .offered = offered});
     if (!http.Start({.listen = options.listen, .port = options.httpPort, .portGiven = options.httpPortGiven,
                      .allowed = bounds.allowed},
                     error))
         return Fail(kFailed, error);
-    Announcer announcer(roster, {.listen = options.listen, .vxi11 = vxi11, .rawPort = options.rawPort,
-                                 .httpPort = http.Port()});
+    offered.httpPort = http.Port();
+    Announcer announcer(roster, offered);
     roster.onPresence = [&announcer](Instrument &instrument) { announcer.Follow(instrument); };
     const EventModeEnd eventModeEnd{api};
     if (!roster.Start(error))
@@ -166,7 +165,7 @@ int Serve(Session &session)
     OnStopSignals(OnStopSignal);
     ShowTable(roster, options, vxi11 ? &rpc : nullptr);
     if (http.Port() != 0) {
-        std::printf("status page on http://%s:%u/\n", HostName(options.listen).c_str(), http.Port());
+        std::printf("status page on http://%s:%u/\n", offered.host.c_str(), offered.httpPort);
         std::fflush(stdout);
     }
     connections.Start();

@@ -9,6 +9,10 @@
 
 namespace ostrel::tool::serve {
 
+// The gateway as a device, in its identification document and its _lxi._tcp records.
+constexpr const char *kGatewayMaker = "Ostrel";
+constexpr const char *kGatewayModel = "ostrel serve";
+
 // The longest instance name DNS-SD carries, in bytes.
 constexpr size_t kInstanceNameMax = 63;
 

@@ -66,8 +66,8 @@ std::string StatusPage(const Site &site)
     const MetricsSnapshot counted = site.metrics->Snapshot();
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                        "<meta http-equiv=\"refresh\" content=\"" + std::to_string(kRefreshSeconds) + "\">"
-                       "<title>ostrel serve on " + Escaped(site.host) + "</title><style>" + kStyle +
-                       "</style></head><body>\n<h1>ostrel serve on " + Escaped(site.host) + "</h1>\n<p>" +
+                       "<title>ostrel serve on " + Escaped(site.offered.host) + "</title><style>" + kStyle +
+                       "</style></head><body>\n<h1>ostrel serve on " + Escaped(site.offered.host) + "</h1>\n<p>" +
                        std::to_string(states.size()) + " instruments, as of " +
                        Utc(std::chrono::system_clock::now()) + "; " + std::to_string(counted.refused) +
                        " connections refused. <a href=\"/metrics\">Metrics</a> · "
